@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the listener binary (named by $LISTENER) on a veth pair.
+
+The script runs itself again inside a private network namespace, so the pair
+and every frame on it are the test's own; IPv6 is off there, so the kernel
+sends nothing on its own.  Frames are sent on one end of the pair through an
+AF_PACKET socket; the listener captures on the other end.
+"""
+import ctypes
+import ctypes.util
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+LISTENER = os.path.abspath(os.environ.get("LISTENER", "build/listener"))
+DEVICE, PEER = "veth1", "veth0"
+ANNOUNCE = b"Listening on device : veth1 \n"
+DISAPPEARED = b"pcap_loop(): The interface disappeared\n"
+STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# The listener promises to count frames that arrived this long before a stop.
+SETTLE = 0.3
+# In the initial user namespace root is mapped whole; under unshare's
+# --map-root-user only one id is, and no other user can be switched to.
+REAL_ROOT = open("/proc/self/uid_map").read().split() == ["0", "0", "4294967295"]
+
+
+def stream(first, last):
+    return b"".join(b"%d, " % n for n in range(first, last + 1))
+
+
+def ip(*args):
+    subprocess.run(["ip", *args], check=True)
+
+
+def wait_for(condition, what, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.01)
+
+
+def pcap_open_error(device):
+    """What libpcap itself says when asked to open the device."""
+    pcap = ctypes.CDLL(ctypes.util.find_library("pcap"))
+    pcap.pcap_open_live.restype = ctypes.c_void_p
+    errbuf = ctypes.create_string_buffer(256)
+    assert pcap.pcap_open_live(device.encode(), 8192, 0, 100, errbuf) is None
+    return errbuf.value
+
+
+class ListenerTest(unittest.TestCase):
+    def setUp(self):
+        ip("link", "add", PEER, "mtu", "9000", "type", "veth", "peer", "name", DEVICE, "mtu", "9000")
+        self.addCleanup(subprocess.run, ["ip", "link", "del", PEER], stderr=subprocess.DEVNULL)
+        ip("link", "set", PEER, "up")
+        ip("link", "set", DEVICE, "up")
+        self.sender = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+        self.addCleanup(self.sender.close)
+        self.sender.bind((PEER, 0))
+
+    def send(self, n, sizes=(60,)):
+        # Broadcast, so that no address filter stands between the ends; 0x88b5
+        # is the EtherType set aside for local experiments.
+        for i in range(n):
+            self.sender.send(b"\xff" * 6 + b"\x02\0\0\0\0\1\x88\xb5" + bytes(sizes[i % len(sizes)] - 14))
+
+    def start(self, *args, ignore=()):
+        """Runs the listener on args, its stop signals at their defaults but
+        for those in ignore, and returns once it captures."""
+        def preexec():
+            for signo in STOPS:
+                signal.signal(signo, signal.SIG_IGN if signo in ignore else signal.SIG_DFL)
+        out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        proc = subprocess.Popen([LISTENER, *args], stdout=out, stderr=err, preexec_fn=preexec)
+        proc.out, proc.err = out, err
+        self.addCleanup(proc.kill)
+        # libpcap maps its ring buffer once the socket is bound and ready.
+        wait_for(lambda: "socket:[" in open(f"/proc/{proc.pid}/maps").read(), "the capture to open")
+        return proc
+
+    def finish(self, proc):
+        """Waits for the listener to end; returns its output and exit status
+        (minus the signal's number if a signal ended it)."""
+        proc.wait(timeout=10)
+        proc.err.seek(0)
+        self.assertEqual(proc.err.read(), b"", "nothing goes to standard error")
+        proc.out.seek(0)
+        return proc.out.read(), proc.returncode
+
+    def run_to_end(self, *args, executable=LISTENER):
+        proc = subprocess.run(args, executable=executable, capture_output=True, timeout=10)
+        self.assertEqual(proc.stderr, b"")
+        return proc.stdout, proc.returncode
+
+
+class CountStream(ListenerTest):
+    def test_numbers_every_frame_including_ones_longer_than_the_snapshot(self):
+        proc = self.start(DEVICE)
+        self.send(300, sizes=(60, 9014, 8193, 1500))
+        time.sleep(SETTLE)
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 300), -signal.SIGTERM))
+
+    def test_numbers_past_32_bits(self):
+        proc = self.start(DEVICE)
+        subprocess.run(["gdb", "-p", str(proc.pid), "-batch", "-nx",
+                        "-ex", "set var *(unsigned long long *)&count = 4294967295"],
+                       check=True, capture_output=True, timeout=60)
+        self.send(2)
+        time.sleep(SETTLE)
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(4294967295, 4294967296), -signal.SIGTERM))
+
+    def test_idle_listener_sleeps(self):
+        proc = self.start(DEVICE)
+        time.sleep(1)
+        with open(f"/proc/{proc.pid}/stat") as f:
+            ticks = sum(int(field) for field in f.read().rsplit(")", 1)[1].split()[11:13])
+        self.assertLess(ticks / os.sysconf("SC_CLK_TCK"), 0.1, "CPU seconds in one idle second")
+
+
+class Stops(ListenerTest):
+    def test_stop_signal_writes_out_the_count_and_ends_by_that_signal(self):
+        for signo, frames in zip(STOPS, (0, 5, 40)):
+            with self.subTest(signal=signo.name, frames=frames):
+                proc = self.start(DEVICE)
+                self.send(frames)
+                time.sleep(SETTLE)
+                proc.send_signal(signo)
+                self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, frames), -signo))
+
+    def test_stop_signal_ignored_at_start_stays_ignored(self):
+        proc = self.start(DEVICE, ignore=(signal.SIGINT, signal.SIGHUP))
+        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signal.SIGHUP)
+        self.send(3)
+        time.sleep(SETTLE)
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 3), -signal.SIGTERM))
+
+    def remove_device_after(self, frames):
+        proc = self.start(DEVICE)
+        self.send(frames)
+        time.sleep(SETTLE)
+        ip("link", "del", PEER)
+        return self.finish(proc)
+
+    def test_device_removed_before_any_frame_is_a_capture_error(self):
+        self.assertEqual(self.remove_device_after(0), (ANNOUNCE + DISAPPEARED, 1))
+
+    def test_device_removed_after_frames_is_a_capture_error_on_a_line_of_its_own(self):
+        self.assertEqual(self.remove_device_after(3), (ANNOUNCE + stream(1, 3) + b"\n" + DISAPPEARED, 1))
+
+
+class Arguments(ListenerTest):
+    def test_no_device_prints_usage_with_the_invocation_name(self):
+        self.assertEqual(self.run_to_end(LISTENER), (b"usage: %s capture-device\n" % LISTENER.encode(), 1))
+        self.assertEqual(self.run_to_end("lsn"), (b"usage: lsn capture-device\n", 1))
+
+    def test_device_libpcap_rejects_gives_its_text_and_only_the_first_argument_counts(self):
+        expected = (b"Listening on device : nosuchdev \npcap_open_live(): %s\n" % pcap_open_error("nosuchdev"), 1)
+        for args in (["nosuchdev"], ["nosuchdev", DEVICE, "-x"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.run_to_end(LISTENER, *args), expected)
+
+    @unittest.skipUnless(REAL_ROOT, "switching to an unprivileged user needs root outside a user namespace")
+    def test_user_without_capture_rights_gets_libpcaps_permission_text(self):
+        # A copy the unprivileged user can reach, wherever the build lives.
+        bindir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, bindir)
+        os.chmod(bindir, 0o755)
+        binary = shutil.copy(LISTENER, bindir)
+        out, status = self.run_to_end("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                      binary, DEVICE, executable="setpriv")
+        first, second = out.split(b"\n", 1)
+        self.assertEqual((first + b"\n", status), (ANNOUNCE, 1))
+        self.assertRegex(second, rb"^pcap_open_live\(\): veth1: You don't have permission .*"
+                                 rb"\(socket: Operation not permitted\)\n$")
+
+
+if __name__ == "__main__":
+    if os.environ.get("LISTENER_TEST_NETNS") != "1":
+        os.environ["LISTENER_TEST_NETNS"] = "1"
+        userns = [] if REAL_ROOT else ["--map-root-user"]
+        os.execvp("unshare", ["unshare", "--net", *userns, sys.executable, *sys.argv])
+    for conf in ("all", "default"):
+        with open(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "w") as f:
+            f.write("1")
+    unittest.main(verbosity=2)
