@@ -1,0 +1,36 @@
+# Set-up and everyday commands over CMake. Each target first installs the
+# Debian packages it needs that are missing (which takes root; a machine that
+# has them all needs none).
+
+BUILD  ?= build
+DEVICE ?= any
+CMAKE_FLAGS ?=
+
+BUILD_PACKAGES = cmake g++ make pkg-config libpcap-dev
+TEST_PACKAGES  = python3 iproute2 util-linux gdb
+
+define install
+	@missing=; for p in $(1); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q ' installed$$' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  apt-get update -q && apt-get install -y -q --no-install-recommends $$missing; \
+	fi
+endef
+
+.PHONY: all run test clean
+
+all:
+	$(call install,$(BUILD_PACKAGES))
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD)
+
+run: all
+	$(BUILD)/listener $(DEVICE)
+
+test: all
+	$(call install,$(TEST_PACKAGES))
+	ctest --test-dir $(BUILD) --output-on-failure
+
+clean:
+	rm -rf $(BUILD)
