@@ -103,20 +103,23 @@ class ListenerTest(unittest.TestCase):
 class CountStream(ListenerTest):
     def test_numbers_every_frame_including_ones_longer_than_the_snapshot(self):
         proc = self.start(DEVICE)
-        self.send(300, sizes=(60, 9014, 8193, 1500))
+        self.send(1000, sizes=(60, 1500, 8193, 9014))
         time.sleep(SETTLE)
         proc.terminate()
-        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 300), -signal.SIGTERM))
+        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 1000), -signal.SIGTERM))
 
-    def test_numbers_past_32_bits(self):
+    def test_numbers_past_64_bits(self):
+        # As if 2^64 - 1 packets had been counted: the count is decimal text,
+        # and number points at its first digit.
         proc = self.start(DEVICE)
         subprocess.run(["gdb", "-p", str(proc.pid), "-batch", "-nx",
-                        "-ex", "set var *(unsigned long long *)&count = 4294967295"],
+                        "-ex", 'set var *(char (*)[23])&count = "18446744073709551615, "',
+                        "-ex", "set var *(char **)&number = (char *)&count"],
                        check=True, capture_output=True, timeout=60)
         self.send(2)
         time.sleep(SETTLE)
         proc.terminate()
-        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(4294967295, 4294967296), -signal.SIGTERM))
+        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(2**64 - 1, 2**64), -signal.SIGTERM))
 
     def test_idle_listener_sleeps(self):
         proc = self.start(DEVICE)
