@@ -8,6 +8,7 @@ CMAKE_FLAGS ?=
 
 BUILD_PACKAGES = cmake g++ make pkg-config libpcap-dev
 TEST_PACKAGES  = python3 iproute2 util-linux gdb
+BENCH_PACKAGES = python3 iproute2 util-linux valgrind
 
 define install
 	@missing=; for p in $(1); do \
@@ -18,7 +19,7 @@ define install
 	fi
 endef
 
-.PHONY: all run test clean
+.PHONY: all run test bench clean
 
 all:
 	$(call install,$(BUILD_PACKAGES))
@@ -31,6 +32,14 @@ run: all
 test: all
 	$(call install,$(TEST_PACKAGES))
 	ctest --test-dir $(BUILD) --output-on-failure
+
+# The peer, tcpdump, is optional: without it the benchmark says so and goes on.
+bench: all
+	$(call install,$(BENCH_PACKAGES))
+	-$(call install,tcpdump)
+	cmake --build $(BUILD) --target sendframes pcapfloor
+	python3 bench/run.py $(BUILD)
+	python3 bench/run.py $(BUILD) --callgrind
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Per-packet cost of the listener, beside the floor and a peer.
+
+The floor is pcapfloor: libpcap delivering every packet through pcap_loop to
+a callback that only counts, the device opened exactly as the listener opens
+it; no program built on pcap_loop can do less.  The peer is tcpdump writing
+to /dev/null.  Each captures the same frames, sent by sendframes on a veth
+pair in a private network namespace, in interleaved rounds.
+
+usage: run.py BUILD_DIR [--frames N] [--size BYTES] [--rounds R]
+       run.py BUILD_DIR --callgrind [--frames N] [--rate FPS]
+
+CPU time comes from /proc/PID/schedstat, over the window from the capture's
+start to just after the last frame was delivered, and is divided by the
+packets the tool counted.  With --callgrind, the
+listener and the floor run under valgrind instead, at a rate they keep up
+with even there, and the result is user-space instructions per packet, an
+idle run's start-up, waiting and shutdown taken off.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+DEVICE, PEER = "veth1", "veth0"
+# Longer than the capture's read timeout, so every frame sent is delivered.
+SETTLE = 0.5
+
+
+def proc_read(pid, name):
+    with open(f"/proc/{pid}/{name}") as f:
+        return f.read()
+
+
+def proc_value(pid, name, key):
+    """A value from a /proc file of "key: value" lines (status, io)."""
+    return int(re.search(key + r":\s*(\d+)", proc_read(pid, name))[1])
+
+
+def wait_capturing(proc, timeout=60):
+    # libpcap maps its ring buffer once the socket is bound and ready.
+    deadline = time.monotonic() + timeout
+    while "socket:[" not in proc_read(proc.pid, "maps"):
+        if proc.poll() is not None or time.monotonic() > deadline:
+            sys.exit(f"{proc.args[0]} did not start capturing")
+        time.sleep(0.01)
+
+
+class Tool:
+    def __init__(self, name, cmd, count):
+        self.name, self.cmd, self.count = name, cmd, count
+
+    def start(self, prefix=(), stdout=None):
+        self.out, self.err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        self.proc = subprocess.Popen([*prefix, *self.cmd], stdout=stdout or self.out, stderr=self.err)
+        wait_capturing(self.proc)
+
+    def stop(self):
+        self.proc.terminate()
+        # Ended but not yet reaped, its I/O account is still there to read.
+        os.waitid(os.P_PID, self.proc.pid, os.WEXITED | os.WNOWAIT)
+        wchar = proc_value(self.proc.pid, "io", "wchar")
+        self.proc.wait()
+        self.out.seek(0)
+        self.err.seek(0)
+        return self.count(self.out.read().decode(), self.err.read().decode(), wchar)
+
+
+def listener_count(out, err, wchar):
+    """The last number written or, with the output thrown away, how many
+    items the bytes it wrote hold."""
+    if out:
+        return int((re.findall(r"(\d+), ", out) or [0])[-1]), None
+    n, left = 0, wchar - len(f"Listening on device : {DEVICE} \n")
+    for digits in range(1, 21):
+        width, span = digits + 2, 9 * 10 ** (digits - 1)
+        if left < width * span:
+            return n + left // width, None
+        n, left = n + span, left - width * span
+
+
+def floor_count(out, err, wchar):
+    m = re.search(r"(\d+) counted, (\d+) dropped", err)
+    return int(m[1]), int(m[2])
+
+
+def tcpdump_count(out, err, wchar):
+    return (int(re.search(r"(\d+) packets? captured", err)[1]),
+            int(re.search(r"(\d+) packets? dropped by kernel", err)[1]))
+
+
+def send(build, frames, size, rate=0):
+    out = subprocess.run([f"{build}/bench/sendframes", PEER, str(frames), str(size), str(rate)],
+                         check=True, capture_output=True, text=True).stdout
+    return float(re.search(r"([\d.]+) frames/s", out)[1])
+
+
+def cpu_rounds(build, tools, args):
+    print(f"{args.frames} frames of {args.size} bytes, {args.rounds} rounds; "
+          "CPU ns per packet counted, packets counted, drops libpcap saw, peak RSS\n")
+    print(f"{'round':>5}  {'tool':9}{'ns/packet':>10}{'counted':>10}{'drops':>7}{'RSS KiB':>9}{'sent/s':>11}")
+    results = {tool.name: [] for tool in tools}
+    for r in range(1, args.rounds + 1):
+        for tool in tools:
+            tool.start(stdout=subprocess.DEVNULL)
+            before = int(proc_read(tool.proc.pid, "schedstat").split()[0])
+            rate = send(build, args.frames, args.size)
+            time.sleep(SETTLE)
+            ns = int(proc_read(tool.proc.pid, "schedstat").split()[0]) - before
+            rss = proc_value(tool.proc.pid, "status", "VmHWM")
+            counted, drops = tool.stop()
+            results[tool.name].append(ns / counted)
+            print(f"{r:>5}  {tool.name:9}{ns / counted:>10.1f}{counted:>10}"
+                  f"{'-' if drops is None else drops:>7}{rss:>9}{rate:>11.0f}")
+    print()
+    median = {name: statistics.median(v) for name, v in results.items()}
+    for name, m in median.items():
+        print(f"median  {name:9}{m:>10.1f}")
+    for other in ("floor", "tcpdump"):
+        if other in median:
+            print(f"listener/{other}: {median['listener'] / median[other]:.2f}")
+
+
+def callgrind_total(path):
+    with open(path) as f:
+        return int(re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M)[1])
+
+
+def instructions(build, tools, args):
+    seconds = args.frames / args.rate
+    print(f"{args.frames} frames of {args.size} bytes at {args.rate:.0f} a second, under callgrind; "
+          "user-space instructions\n")
+    print(f"{'tool':9}{'loaded':>14}{'idle':>14}{'counted':>9}{'per packet':>12}")
+    per_packet = {}
+    for tool in tools:
+        total = {}
+        for loaded in (True, False):
+            cg = tempfile.NamedTemporaryFile(suffix=".callgrind")
+            tool.start(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + cg.name])
+            if loaded:
+                send(build, args.frames, args.size, args.rate)
+            else:
+                time.sleep(seconds)
+            time.sleep(SETTLE)
+            counted, _ = tool.stop()
+            total[loaded] = callgrind_total(cg.name)
+            if loaded:
+                loaded_counted, profile = counted, cg
+        per_packet[tool.name] = (total[True] - total[False]) / loaded_counted
+        print(f"{tool.name:9}{total[True]:>14}{total[False]:>14}{loaded_counted:>9}{per_packet[tool.name]:>12.1f}")
+        if tool.name == "listener":
+            listener_profile = subprocess.run(["callgrind_annotate", profile.name],
+                                              capture_output=True, text=True).stdout
+    print(f"\nlistener/floor: {per_packet['listener'] / per_packet['floor']:.2f}\n")
+    print("Where the listener's instructions go (loaded run, the costliest functions):")
+    rows = re.findall(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+[^:\s]*:(.*?)(?: \[(.*)\])?$", listener_profile, re.M)
+    for ir, function, obj in rows[:5]:
+        print(f"{int(ir.replace(',', '')) / args.frames:>8.1f}/packet  {function}  {os.path.basename(obj)}")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("build")
+    ap.add_argument("--frames", type=int)
+    ap.add_argument("--size", type=int, default=60)
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--callgrind", action="store_true")
+    ap.add_argument("--rate", type=float, default=20000)
+    args = ap.parse_args()
+    args.frames = args.frames or (50000 if args.callgrind else 1000000)
+    build = os.path.abspath(args.build)
+
+    subprocess.run(["ip", "link", "add", PEER, "type", "veth", "peer", "name", DEVICE], check=True)
+    for dev in (PEER, DEVICE):
+        subprocess.run(["ip", "link", "set", dev, "up"], check=True)
+    tools = [Tool("listener", [f"{build}/listener", DEVICE], listener_count),
+             Tool("floor", [f"{build}/bench/pcapfloor", DEVICE], floor_count)]
+    if args.callgrind:
+        instructions(build, tools, args)
+        return
+    if shutil.which("tcpdump"):
+        tools.append(Tool("tcpdump", ["tcpdump", "-i", DEVICE, "-p", "-n", "-s", "8192", "-Z", "root",
+                                      "-w", "/dev/null"], tcpdump_count))
+    else:
+        print("tcpdump: not installed, so no peer row\n")
+    cpu_rounds(build, tools, args)
+
+
+if __name__ == "__main__":
+    if os.environ.get("LISTENER_BENCH_NETNS") != "1":
+        os.environ["LISTENER_BENCH_NETNS"] = "1"
+        root = open("/proc/self/uid_map").read().split() == ["0", "0", "4294967295"]
+        os.execvp("unshare", ["unshare", "--net", *([] if root else ["--map-root-user"]),
+                              sys.executable, *sys.argv])
+    for conf in ("all", "default"):
+        with open(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "w") as f:
+            f.write("1")
+    main()
