@@ -2,12 +2,14 @@
 # Debian packages it needs that are missing (which takes root; a machine that
 # has them all needs none).
 
-BUILD  ?= build
-DEVICE ?= any
+BUILD   ?= build
+DEVICE  ?= any
+PREFIX  ?= /usr/local
+DESTDIR ?=
 CMAKE_FLAGS ?=
 
 BUILD_PACKAGES = cmake g++ make pkg-config libpcap-dev
-TEST_PACKAGES  = python3 iproute2 util-linux gdb
+TEST_PACKAGES  = python3 iproute2 util-linux gdb groff-base dpkg-dev
 BENCH_PACKAGES = python3 iproute2 util-linux valgrind
 
 define install
@@ -19,7 +21,7 @@ define install
 	fi
 endef
 
-.PHONY: all run test bench clean
+.PHONY: all run test install package bench clean
 
 all:
 	$(call install,$(BUILD_PACKAGES))
@@ -32,6 +34,13 @@ run: all
 test: all
 	$(call install,$(TEST_PACKAGES))
 	ctest --test-dir $(BUILD) --output-on-failure
+
+install: all
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: all
+	$(call install,dpkg-dev)
+	cd $(BUILD) && cpack
 
 # The peer, tcpdump, is optional: without it the benchmark says so and goes on.
 bench: all

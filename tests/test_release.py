@@ -1,0 +1,61 @@
+#!/usr/bin/env python3
+"""Checks of what ships: the manual page and the Debian package.  $LISTENER names the binary, $LISTENER_BUILD
+its build tree and $LISTENER_VERSION the version the build gives it."""
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+LISTENER = os.environ["LISTENER"]
+BUILD = os.environ["LISTENER_BUILD"]
+VERSION = os.environ["LISTENER_VERSION"]
+
+
+def run(*args):
+    return subprocess.run(args, capture_output=True, text=True, check=True).stdout
+
+
+class ManualPage(unittest.TestCase):
+    def test_renders_without_warnings_and_carries_the_version(self):
+        page = os.path.join(BUILD, "listener.1")
+        proc = subprocess.run(["groff", "-man", "-ww", "-z", page], capture_output=True, text=True)
+        self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+        with open(page) as f:
+            self.assertIn(f'"listener {VERSION}"', f.readline())
+
+
+class Package(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        run("cpack", "-G", "DEB", "-B", cls.dir.name, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
+        cls.deb = os.path.join(cls.dir.name, f"listener_{VERSION}_amd64.deb")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def test_metadata_names_the_version_and_the_libpcap_the_binary_links(self):
+        fields = dict(re.findall(r"^(\S+): (.*)$", run("dpkg-deb", "-f", self.deb), re.M))
+        self.assertEqual((fields["Package"], fields["Version"], fields["Architecture"]),
+                         ("listener", VERSION, "amd64"))
+        # A versioned dependency is what dpkg-shlibdeps works out from the binary.
+        self.assertRegex(fields["Depends"], r"(^|, )libpcap0\.8 \(>= [\d.]+\)")
+
+    def test_holds_the_binary_and_the_manual_page(self):
+        listing = run("dpkg-deb", "-c", self.deb).splitlines()
+        files = sorted(line.split()[-1] for line in listing if line.startswith("-"))
+        self.assertEqual(files, ["./usr/bin/listener", "./usr/share/man/man1/listener.1"])
+
+    def test_binary_unpacked_from_it_runs(self):
+        with tempfile.TemporaryDirectory() as root:
+            run("dpkg-deb", "-x", self.deb, root)
+            binary = os.path.join(root, "usr/bin/listener")
+            proc = subprocess.run([binary], capture_output=True)
+            self.assertEqual((proc.stdout, proc.stderr, proc.returncode),
+                             (b"usage: %s capture-device\n" % binary.encode(), b"", 1))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
