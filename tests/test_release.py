@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Checks of what ships: the manual page and the Debian package.  $LISTENER names the binary, $LISTENER_BUILD
+"""Checks of what ships: the manual page, the Debian package and the
+hardening of the built binary.  $LISTENER names the binary, $LISTENER_BUILD
 its build tree and $LISTENER_VERSION the version the build gives it."""
 import os
 import re
@@ -56,6 +57,20 @@ class Package(unittest.TestCase):
             self.assertEqual((proc.stdout, proc.stderr, proc.returncode),
                              (b"usage: %s capture-device\n" % binary.encode(), b"", 1))
 
+
+class Hardening(unittest.TestCase):
+    def test_binary_is_pie_with_full_relro_stack_protector_and_fortify(self):
+        headers = run("readelf", "-hldW", LISTENER)
+        symbols = run("readelf", "--dyn-syms", "-W", LISTENER)
+        found = {
+            "PIE": bool(re.search(r"Type:\s+DYN .*\(FLAGS_1\)\s+Flags:.*\bPIE\b", headers, re.S)),
+            "full RELRO": "GNU_RELRO" in headers
+                          and bool(re.search(r"\(FLAGS\)\s+BIND_NOW|\(FLAGS_1\)\s+Flags:.*\bNOW\b", headers)),
+            "stack protector": " __stack_chk_fail@" in symbols,
+            # Fortified, printf becomes the checked __printf_chk.
+            "fortify": " __printf_chk@" in symbols,
+        }
+        self.assertEqual(found, dict.fromkeys(found, True))
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
