@@ -9,7 +9,7 @@ DESTDIR ?=
 CMAKE_FLAGS ?=
 
 BUILD_PACKAGES = cmake g++ make pkg-config libpcap-dev
-TEST_PACKAGES  = python3 iproute2 util-linux gdb groff-base dpkg-dev binutils
+TEST_PACKAGES  = python3 iproute2 util-linux libcap2-bin gdb groff-base dpkg-dev binutils
 BENCH_PACKAGES = python3 iproute2 util-linux valgrind
 
 define install

@@ -18,6 +18,12 @@ import tempfile
 import time
 import unittest
 
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
 LISTENER = os.path.abspath(os.environ.get("LISTENER", "build/listener"))
 DEVICE, PEER = "veth1", "veth0"
 ANNOUNCE = b"Listening on device : veth1 \n"
@@ -27,7 +33,7 @@ STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 SETTLE = 0.3
 # In the initial user namespace root is mapped whole; under unshare's
 # --map-root-user only one id is, and no other user can be switched to.
-REAL_ROOT = open("/proc/self/uid_map").read().split() == ["0", "0", "4294967295"]
+REAL_ROOT = read("/proc/self/uid_map").split() == ["0", "0", "4294967295"]
 
 
 def stream(first, last):
@@ -56,6 +62,8 @@ def pcap_open_error(device):
 
 
 class ListenerTest(unittest.TestCase):
+    binary = LISTENER
+
     def setUp(self):
         ip("link", "add", PEER, "mtu", "9000", "type", "veth", "peer", "name", DEVICE, "mtu", "9000")
         self.addCleanup(subprocess.run, ["ip", "link", "del", PEER], stderr=subprocess.DEVNULL)
@@ -71,18 +79,21 @@ class ListenerTest(unittest.TestCase):
         for i in range(n):
             self.sender.send(b"\xff" * 6 + b"\x02\0\0\0\0\1\x88\xb5" + bytes(sizes[i % len(sizes)] - 14))
 
-    def start(self, *args, ignore=()):
-        """Runs the listener on args, its stop signals at their defaults but
-        for those in ignore, and returns once it captures."""
+    def start(self, *args, ignore=(), prefix=()):
+        """Runs the listener on args (behind the prefix command), its stop
+        signals at their defaults but for those in ignore, and returns once
+        it captures."""
         def preexec():
             for signo in STOPS:
                 signal.signal(signo, signal.SIG_IGN if signo in ignore else signal.SIG_DFL)
         out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        proc = subprocess.Popen([LISTENER, *args], stdout=out, stderr=err, preexec_fn=preexec)
+        self.addCleanup(out.close)
+        self.addCleanup(err.close)
+        proc = subprocess.Popen([*prefix, self.binary, *args], stdout=out, stderr=err, preexec_fn=preexec)
         proc.out, proc.err = out, err
         self.addCleanup(proc.kill)
         # libpcap maps its ring buffer once the socket is bound and ready.
-        wait_for(lambda: "socket:[" in open(f"/proc/{proc.pid}/maps").read(), "the capture to open")
+        wait_for(lambda: "socket:[" in read(f"/proc/{proc.pid}/maps"), "the capture to open")
         return proc
 
     def finish(self, proc):
@@ -94,7 +105,7 @@ class ListenerTest(unittest.TestCase):
         proc.out.seek(0)
         return proc.out.read(), proc.returncode
 
-    def run_to_end(self, *args, executable=LISTENER):
+    def run_to_end(self, *args, executable=None):
         proc = subprocess.run(args, executable=executable, capture_output=True, timeout=10)
         self.assertEqual(proc.stderr, b"")
         return proc.stdout, proc.returncode
@@ -126,8 +137,7 @@ class CountStream(ListenerTest):
     def test_idle_listener_sleeps(self):
         proc = self.start(DEVICE)
         time.sleep(1)
-        with open(f"/proc/{proc.pid}/stat") as f:
-            ticks = sum(int(field) for field in f.read().rsplit(")", 1)[1].split()[11:13])
+        ticks = sum(int(field) for field in read(f"/proc/{proc.pid}/stat").rsplit(")", 1)[1].split()[11:13])
         self.assertLess(ticks / os.sysconf("SC_CLK_TCK"), 0.1, "CPU seconds in one idle second")
 
 
@@ -167,7 +177,7 @@ class Stops(ListenerTest):
 class Arguments(ListenerTest):
     def test_no_device_prints_usage_with_the_invocation_name(self):
         self.assertEqual(self.run_to_end(LISTENER), (b"usage: %s capture-device\n" % LISTENER.encode(), 1))
-        self.assertEqual(self.run_to_end("lsn"), (b"usage: lsn capture-device\n", 1))
+        self.assertEqual(self.run_to_end("lsn", executable=LISTENER), (b"usage: lsn capture-device\n", 1))
 
     def test_device_libpcap_rejects_gives_its_text_and_only_the_first_argument_counts(self):
         expected = (b"Listening on device : nosuchdev \npcap_open_live(): %s\n" % pcap_open_error("nosuchdev"), 1)
@@ -175,15 +185,41 @@ class Arguments(ListenerTest):
             with self.subTest(args=args):
                 self.assertEqual(self.run_to_end(LISTENER, *args), expected)
 
-    @unittest.skipUnless(REAL_ROOT, "switching to an unprivileged user needs root outside a user namespace")
-    def test_user_without_capture_rights_gets_libpcaps_permission_text(self):
+
+
+@unittest.skipUnless(REAL_ROOT, "switching to an unprivileged user needs root outside a user namespace")
+class Privileges(ListenerTest):
+    def setUp(self):
+        super().setUp()
         # A copy the unprivileged user can reach, wherever the build lives.
         bindir = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, bindir)
         os.chmod(bindir, 0o755)
-        binary = shutil.copy(LISTENER, bindir)
-        out, status = self.run_to_end("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                      binary, DEVICE, executable="setpriv")
+        self.binary = shutil.copy(LISTENER, bindir)
+
+    def as_nobody(self, *options):
+        return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *options]
+
+    def counts_three_frames(self, prefix):
+        proc = self.start(DEVICE, prefix=prefix)
+        self.send(3)
+        time.sleep(SETTLE)
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 3), -signal.SIGTERM))
+
+    def test_cap_net_raw_alone_is_enough(self):
+        self.counts_three_frames(self.as_nobody("--inh-caps=+net_raw", "--ambient-caps=+net_raw"))
+
+    def test_group_given_the_binary_and_the_file_capability_can_capture(self):
+        # The README's recipe, with nogroup (65534) as the capture group and
+        # a user of no other group; setcap comes last, as chown clears it.
+        os.chown(self.binary, 0, 65534)
+        os.chmod(self.binary, 0o750)
+        subprocess.run(["setcap", "cap_net_raw=ep", self.binary], check=True)
+        self.counts_three_frames(["setpriv", "--reuid=65533", "--regid=65534", "--clear-groups"])
+
+    def test_user_without_capture_rights_gets_libpcaps_permission_text(self):
+        out, status = self.run_to_end(*self.as_nobody(), self.binary, DEVICE)
         first, second = out.split(b"\n", 1)
         self.assertEqual((first + b"\n", status), (ANNOUNCE, 1))
         self.assertRegex(second, rb"^pcap_open_live\(\): veth1: You don't have permission .*"
