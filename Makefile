@@ -10,6 +10,7 @@ CMAKE_FLAGS ?=
 
 BUILD_PACKAGES = cmake g++ make pkg-config libpcap-dev
 TEST_PACKAGES  = python3 iproute2 util-linux libcap2-bin gdb groff-base dpkg-dev binutils
+LINT_PACKAGES  = clang-tidy cppcheck
 BENCH_PACKAGES = python3 iproute2 util-linux valgrind
 
 define install
@@ -21,7 +22,7 @@ define install
 	fi
 endef
 
-.PHONY: all run test install package bench clean
+.PHONY: all run test sanitize lint install package bench clean
 
 all:
 	$(call install,$(BUILD_PACKAGES))
@@ -34,6 +35,18 @@ run: all
 test: all
 	$(call install,$(TEST_PACKAGES))
 	ctest --test-dir $(BUILD) --output-on-failure
+
+# The whole test suite again, on a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer: any finding fails it.
+sanitize:
+	$(MAKE) test BUILD=$(BUILD)-sanitize \
+	  CMAKE_FLAGS="$(CMAKE_FLAGS) -DLISTENER_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+
+lint: all
+	$(call install,$(LINT_PACKAGES))
+	clang-tidy -p $(BUILD) --quiet src/listener.cpp
+	cppcheck --enable=warning,style,performance,portability --std=c++17 \
+	  --inline-suppr --error-exitcode=1 --quiet src/
 
 install: all
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)

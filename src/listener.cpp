@@ -84,10 +84,10 @@ main(int argc, char *argv[])
 	if (stop_signal != 0) {
 		// Write out what is counted, then end by the signal's own default
 		// action, so that the caller sees the status it would have without
-		// the handler.
-		fflush(stdout);
-		signal(stop_signal, SIG_DFL);
-		raise(stop_signal);
+		// the handler. A failure here has nowhere to be reported.
+		(void)fflush(stdout);
+		(void)signal(stop_signal, SIG_DFL);
+		(void)raise(stop_signal);
 	}
 	return 0;
 }
