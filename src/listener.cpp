@@ -10,10 +10,12 @@
 
 // The number the next packet gets, kept as decimal text with its ", ", so
 // that counting a packet is adding one to the last digit rather than turning
-// a binary number into text anew. Twenty digits outlast a 64-bit counter.
+// a binary number into text anew. Twenty digits outlast a 64-bit counter:
+// at a billion packets a second they last three thousand years.
 static char count[] = "00000000000000000001, ";
-// The first digit of count, past its leading zeros.
-static char *number = count + sizeof count - 4;
+static char *const last_digit = count + sizeof count - 4;
+// The first digit written, past the leading zeros.
+static char *number = last_digit;
 
 static pcap_t *handle;
 static volatile sig_atomic_t stop_signal;
@@ -27,7 +29,7 @@ my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 	for (const char *c = number; c < count + sizeof count - 1; c++)
 		putc_unlocked(*c, out);
 
-	char *digit = count + sizeof count - 4;
+	char *digit = last_digit;
 	while (*digit == '9')
 		*digit-- = '0';
 	(*digit)++;
@@ -78,6 +80,7 @@ main(int argc, char *argv[])
 	}
 
 	if (pcap_loop(handle, -1, my_callback, nullptr) == PCAP_ERROR) {
+		// On a line of its own, after the count stream if there is one.
 		printf("%spcap_loop(): %s\n", strcmp(number, "1, ") != 0 ? "\n" : "", pcap_geterr(handle));
 		return 1;
 	}
