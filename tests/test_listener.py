@@ -74,10 +74,12 @@ class ListenerTest(unittest.TestCase):
         self.sender.bind((PEER, 0))
 
     def send(self, n, sizes=(60,)):
+        """Sends n frames, then waits as long as the listener may take to count them."""
         # Broadcast, so that no address filter stands between the ends; 0x88b5
         # is the EtherType set aside for local experiments.
         for i in range(n):
             self.sender.send(b"\xff" * 6 + b"\x02\0\0\0\0\1\x88\xb5" + bytes(sizes[i % len(sizes)] - 14))
+        time.sleep(SETTLE)
 
     def start(self, *args, ignore=(), prefix=()):
         """Runs the listener on args (behind the prefix command), its stop
@@ -117,7 +119,6 @@ class CountStream(ListenerTest):
         # Few long ones: all of them fit in the capture buffer at once, even
         # if the listener does not run while they are sent.
         self.send(1000, sizes=(60,) * 18 + (1500, 9014))
-        time.sleep(SETTLE)
         proc.terminate()
         self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 1000), -signal.SIGTERM))
 
@@ -130,7 +131,6 @@ class CountStream(ListenerTest):
                         "-ex", "set var *(char **)&number = (char *)&count"],
                        check=True, capture_output=True, timeout=60)
         self.send(2)
-        time.sleep(SETTLE)
         proc.terminate()
         self.assertEqual(self.finish(proc), (ANNOUNCE + stream(2**64 - 1, 2**64), -signal.SIGTERM))
 
@@ -147,7 +147,6 @@ class Stops(ListenerTest):
             with self.subTest(signal=signo.name, frames=frames):
                 proc = self.start(DEVICE)
                 self.send(frames)
-                time.sleep(SETTLE)
                 proc.send_signal(signo)
                 self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, frames), -signo))
 
@@ -156,14 +155,12 @@ class Stops(ListenerTest):
         proc.send_signal(signal.SIGINT)
         proc.send_signal(signal.SIGHUP)
         self.send(3)
-        time.sleep(SETTLE)
         proc.terminate()
         self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 3), -signal.SIGTERM))
 
     def remove_device_after(self, frames):
         proc = self.start(DEVICE)
         self.send(frames)
-        time.sleep(SETTLE)
         ip("link", "del", PEER)
         return self.finish(proc)
 
@@ -186,7 +183,6 @@ class Arguments(ListenerTest):
                 self.assertEqual(self.run_to_end(LISTENER, *args), expected)
 
 
-
 @unittest.skipUnless(REAL_ROOT, "switching to an unprivileged user needs root outside a user namespace")
 class Privileges(ListenerTest):
     def setUp(self):
@@ -203,7 +199,6 @@ class Privileges(ListenerTest):
     def counts_three_frames(self, prefix):
         proc = self.start(DEVICE, prefix=prefix)
         self.send(3)
-        time.sleep(SETTLE)
         proc.terminate()
         self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 3), -signal.SIGTERM))
 
