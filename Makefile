@@ -8,10 +8,12 @@ PREFIX  ?= /usr/local
 DESTDIR ?=
 CMAKE_FLAGS ?=
 
-BUILD_PACKAGES = cmake g++ make pkg-config libpcap-dev
-TEST_PACKAGES  = python3 iproute2 util-linux libcap2-bin gdb groff-base dpkg-dev binutils
-LINT_PACKAGES  = clang-tidy cppcheck
-BENCH_PACKAGES = python3 iproute2 util-linux valgrind
+BUILD_PACKAGES   = cmake g++ make pkg-config libpcap-dev
+# dpkg-shlibdeps (in dpkg-dev) works out the package's dependencies, with file.
+PACKAGE_PACKAGES = dpkg-dev file
+TEST_PACKAGES    = python3 iproute2 util-linux libcap2-bin gdb groff-base binutils $(PACKAGE_PACKAGES)
+LINT_PACKAGES    = clang-tidy cppcheck
+BENCH_PACKAGES   = python3 iproute2 util-linux valgrind
 
 define install
 	@missing=; for p in $(1); do \
@@ -52,7 +54,7 @@ install: all
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
 package: all
-	$(call install,dpkg-dev)
+	$(call install,$(PACKAGE_PACKAGES))
 	cd $(BUILD) && cpack
 
 # The peer, tcpdump, is optional: without it the benchmark says so and goes on.
