@@ -44,9 +44,14 @@ def proc_value(pid, name, key):
 
 
 def wait_capturing(proc, timeout=60):
-    # libpcap maps its ring buffer once the socket is bound and ready.
+    # libpcap maps the ring of its packet socket, then binds the socket to
+    # every protocol (0003): from then on the capture takes every frame.
     deadline = time.monotonic() + timeout
-    while "socket:[" not in proc_read(proc.pid, "maps"):
+    while True:
+        ring = re.search(r"socket:\[(\d+)\]", proc_read(proc.pid, "maps"))
+        packet_sockets = (line.split() for line in proc_read("self", "net/packet").splitlines()[1:])
+        if ring and [ring[1], "0003", "1"] in ([s[8], s[3], s[5]] for s in packet_sockets):
+            return
         if proc.poll() is not None or time.monotonic() > deadline:
             sys.exit(f"{proc.args[0]} did not start capturing")
         time.sleep(0.01)
