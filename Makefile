@@ -66,4 +66,4 @@ bench: all
 	python3 bench/run.py $(BUILD) --callgrind
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-sanitize
