@@ -29,7 +29,8 @@ import tempfile
 import time
 
 DEVICE, PEER = "veth1", "veth0"
-# Longer than the capture's read timeout, so every frame sent is delivered.
+# Well past the capture's read timeout, which bounds how long the kernel holds
+# frames: by then every frame sent has been delivered.
 SETTLE = 0.5
 
 
