@@ -57,7 +57,7 @@ main(int argc, char *argv[])
 
 	char errbuf[PCAP_ERRBUF_SIZE];
 	// The read timeout bounds how long the kernel may hold captured packets
-	// before handing them over, so it bounds what a stop leaves uncounted;
+	// before handing them over, and so what a stop leaves uncounted;
 	// 100 ms keeps that short and still lets an idle listener sleep.
 	handle = pcap_open_live(argv[1], 8192, 0, 100, errbuf);
 	if (handle == nullptr) {
