@@ -5,7 +5,8 @@ The floor is pcapfloor: libpcap delivering every packet through pcap_loop to
 a callback that only counts, the device opened exactly as the listener opens
 it; no program built on pcap_loop can do less.  The peer is tcpdump writing
 to /dev/null.  Each captures the same frames, sent by sendframes on a veth
-pair in a private network namespace, in interleaved rounds.
+pair in a private network namespace, in interleaved rounds that each start
+with a different tool.
 
 usage: run.py BUILD_DIR [--frames N] [--size BYTES] [--rounds R]
        run.py BUILD_DIR --callgrind [--frames N] [--rate FPS]
@@ -113,7 +114,10 @@ def cpu_rounds(build, tools, args):
     print(f"{'round':>5}  {'tool':9}{'ns/packet':>10}{'counted':>10}{'drops':>7}{'RSS KiB':>9}{'sent/s':>11}")
     results = {tool.name: [] for tool in tools}
     for r in range(1, args.rounds + 1):
-        for tool in tools:
+        # Each round starts with the next tool: whichever runs first after a
+        # pause runs slower, and no tool should always take that place.
+        first = (r - 1) % len(tools)
+        for tool in tools[first:] + tools[:first]:
             tool.start(stdout=subprocess.DEVNULL)
             before = int(proc_read(tool.proc.pid, "schedstat").split()[0])
             rate = send(build, args.frames, args.size)
@@ -175,7 +179,7 @@ def main():
     ap.add_argument("build")
     ap.add_argument("--frames", type=int)
     ap.add_argument("--size", type=int, default=60)
-    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=6)
     ap.add_argument("--callgrind", action="store_true")
     ap.add_argument("--rate", type=float, default=20000)
     args = ap.parse_args()
