@@ -8,6 +8,7 @@ AF_PACKET socket; the listener captures on the other end.
 """
 import ctypes
 import ctypes.util
+import fcntl
 import os
 import re
 import shutil
@@ -16,6 +17,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -26,9 +28,13 @@ def read(path):
 
 
 LISTENER = os.path.abspath(os.environ.get("LISTENER", "build/listener"))
+# Preloaded, it holds pcap_open_live until a signal comes.
+SLOWOPEN = os.path.abspath(os.environ.get("SLOWOPEN", "build/libslowopen.so"))
 DEVICE, PEER = "veth1", "veth0"
 ANNOUNCE = b"Listening on device : veth1 \n"
 DISAPPEARED = b"pcap_loop(): The interface disappeared\n"
+# More than one buffer-full of numbers, so that the listener writes while it captures.
+MORE_THAN_A_BUFFER = 2000
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # The listener promises to count frames that arrived this long before a stop.
 SETTLE = 0.3
@@ -53,6 +59,12 @@ def capturing(pid):
     ring = re.search(r"socket:\[(\d+)\]", read(f"/proc/{pid}/maps"))
     packet_sockets = (line.split() for line in read("/proc/net/packet").splitlines()[1:])
     return ring is not None and [ring[1], "0003", "1"] in ([s[8], s[3], s[5]] for s in packet_sockets)
+
+
+def handles(pid, signo):
+    """Whether the process has a handler for the signal."""
+    caught = int(re.search(r"^SigCgt:\s*(\w+)", read(f"/proc/{pid}/status"), re.M)[1], 16)
+    return bool(caught >> (signo - 1) & 1)
 
 
 def wait_for(condition, what, timeout=10):
@@ -95,28 +107,33 @@ class ListenerTest(unittest.TestCase):
             self.sender.send(b"\xff" * 6 + b"\x02\0\0\0\0\1\x88\xb5" + bytes(sizes[i % len(sizes)] - 14))
         time.sleep(SETTLE)
 
-    def start(self, *args, ignore=(), prefix=()):
-        """Runs the listener on args (behind the prefix command), its stop
-        signals at their defaults but for those in ignore, and returns once
-        it captures."""
+    def start(self, *args, ignore=(), prefix=(), stdout=None, closed=(), env=None, ready=capturing):
+        """Runs the listener on args (behind the prefix command), with its
+        stop signals and SIGPIPE at their defaults but for those in ignore,
+        the given standard output (a file of the test's by default) and the
+        standard descriptors in closed closed; returns once ready(pid)."""
         def preexec():
-            for signo in STOPS:
+            for signo in (*STOPS, signal.SIGPIPE):
                 signal.signal(signo, signal.SIG_IGN if signo in ignore else signal.SIG_DFL)
+            for fd in closed:
+                os.close(fd)
         out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
         self.addCleanup(out.close)
         self.addCleanup(err.close)
-        proc = subprocess.Popen([*prefix, self.binary, *args], stdout=out, stderr=err, preexec_fn=preexec)
+        proc = subprocess.Popen([*prefix, self.binary, *args], stdout=stdout or out, stderr=err,
+                                preexec_fn=preexec, env=env)
         proc.out, proc.err = out, err
         self.addCleanup(proc.kill)
-        wait_for(lambda: capturing(proc.pid), "the capture to open")
+        wait_for(lambda: ready(proc.pid), "the listener to be ready")
         return proc
 
-    def finish(self, proc):
-        """Waits for the listener to end; returns its output and exit status
-        (minus the signal's number if a signal ended it)."""
+    def finish(self, proc, err=b""):
+        """Waits for the listener to end, checks what it wrote to standard
+        error, and returns its output and exit status (minus the signal's
+        number if a signal ended it)."""
         proc.wait(timeout=10)
         proc.err.seek(0)
-        self.assertEqual(proc.err.read(), b"", "nothing goes to standard error")
+        self.assertEqual(proc.err.read(), err, "standard error")
         proc.out.seek(0)
         return proc.out.read(), proc.returncode
 
@@ -183,6 +200,94 @@ class Stops(ListenerTest):
 
     def test_device_removed_after_frames_is_a_capture_error_on_a_line_of_its_own(self):
         self.assertEqual(self.remove_device_after(3), (ANNOUNCE + stream(1, 3) + b"\n" + DISAPPEARED, 1))
+
+
+class FailingOutput(ListenerTest):
+    def test_full_disk_ends_the_capture_or_the_stop_with_the_failure_said(self):
+        for frames, stop, status in ((MORE_THAN_A_BUFFER, None, 1), (3, signal.SIGTERM, -signal.SIGTERM)):
+            with self.subTest(frames=frames), open("/dev/full", "wb") as full:
+                proc = self.start(DEVICE, stdout=full)
+                self.send(frames)
+                if stop is not None:
+                    proc.send_signal(stop)
+                self.assertEqual(self.finish(proc, err=b"write(): No space left on device\n"), (b"", status))
+
+    def test_reader_gone_is_a_failure_said_or_sigpipe_at_its_default(self):
+        for ignore, err, status in (((signal.SIGPIPE,), b"write(): Broken pipe\n", 1),
+                                    ((), b"", -signal.SIGPIPE)):
+            with self.subTest(sigpipe="ignored" if ignore else "default"):
+                r, w = os.pipe()
+                proc = self.start(DEVICE, stdout=w, ignore=ignore)
+                os.close(w)
+                os.close(r)
+                self.send(MORE_THAN_A_BUFFER)
+                self.assertEqual(self.finish(proc, err=err), (b"", status))
+
+    def test_closed_standard_descriptors_are_never_libpcaps(self):
+        # With standard error closed too, the failure has nowhere to be said.
+        for closed, err in (((1,), b"write(): Bad file descriptor\n"), ((0, 1, 2), b"")):
+            with self.subTest(closed=closed):
+                proc = self.start(DEVICE, closed=closed)
+                self.assertEqual([os.readlink(f"/proc/{proc.pid}/fd/{fd}") for fd in closed],
+                                 ["/dev/null"] * len(closed))
+                self.send(3)
+                proc.terminate()
+                self.assertEqual(self.finish(proc, err=err), (b"", -signal.SIGTERM))
+
+    def test_non_blocking_pipe_read_slowly_loses_nothing(self):
+        r, w = os.pipe()
+        self.addCleanup(os.close, r)
+        # One page, so that a few frames' numbers fill it.
+        fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+        os.set_blocking(w, False)
+        proc = self.start(DEVICE, stdout=w)
+        os.close(w)
+        received = bytearray()
+
+        def read_slowly():
+            while chunk := os.read(r, 512):
+                received.extend(chunk)
+                time.sleep(0.005)
+        reader = threading.Thread(target=read_slowly, daemon=True)
+        reader.start()
+        expected = ANNOUNCE + stream(1, 3000)
+        self.send(3000)
+        # Once every full buffer is through, the listener no longer waits for
+        # the pipe, and the rest of the frames are counted within the settle.
+        wait_for(lambda: len(received) >= len(expected) // 4096 * 4096, "the full buffers")
+        time.sleep(SETTLE)
+        proc.terminate()
+        reader.join(timeout=10)
+        self.assertEqual((bytes(received), self.finish(proc)), (expected, (b"", -signal.SIGTERM)))
+
+    def test_second_stop_signal_ends_a_write_out_that_hangs(self):
+        r, w = os.pipe()
+        self.addCleanup(os.close, r)
+        fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+        proc = self.start(DEVICE, stdout=w)
+        os.close(w)
+        # The pipe takes one buffer-full and is never read: the next write
+        # waits for ever.
+        self.send(MORE_THAN_A_BUFFER)
+        proc.terminate()
+        wait_for(lambda: not handles(proc.pid, signal.SIGTERM), "the first SIGTERM to be handled")
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+        self.assertEqual(os.read(r, 8192), (ANNOUNCE + stream(1, MORE_THAN_A_BUFFER))[:4096])
+
+    def test_stop_while_the_device_is_opened_writes_out_what_was_said(self):
+        ready = os.path.join(tempfile.mkdtemp(), "opening")
+        self.addCleanup(shutil.rmtree, os.path.dirname(ready))
+        # AddressSanitizer wants to be loaded first, which a preload prevents.
+        env = dict(os.environ, LD_PRELOAD=SLOWOPEN, SLOWOPEN_READY=ready,
+                   ASAN_OPTIONS="verify_asan_link_order=0")
+        rejected = b"Listening on device : nosuchdev \npcap_open_live(): %s\n" % pcap_open_error("nosuchdev")
+        for device, expected in ((DEVICE, ANNOUNCE), ("nosuchdev", rejected)):
+            with self.subTest(device=device):
+                proc = self.start(device, env=env, ready=lambda pid: os.path.exists(ready))
+                os.unlink(ready)
+                proc.terminate()
+                self.assertEqual(self.finish(proc), (expected, -signal.SIGTERM))
 
 
 class Arguments(ListenerTest):

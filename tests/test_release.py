@@ -67,8 +67,8 @@ class Hardening(unittest.TestCase):
             "full RELRO": "GNU_RELRO" in headers
                           and bool(re.search(r"\(FLAGS\)\s+BIND_NOW|\(FLAGS_1\)\s+Flags:.*\bNOW\b", headers)),
             "stack protector": " __stack_chk_fail@" in symbols,
-            # Fortified, printf becomes the checked __printf_chk.
-            "fortify": " __printf_chk@" in symbols,
+            # Fortified, calls such as fprintf become checked ones (__fprintf_chk).
+            "fortify": bool(re.search(r" __\w+_chk@", symbols)),
         }
         self.assertEqual(found, dict.fromkeys(found, True))
 
