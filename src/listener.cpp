@@ -30,12 +30,13 @@ static char *number = last_digit;
 
 // Standard output's buffer. It is written with write(2) rather than through
 // stdio so that a failed, short or would-block write is seen, and so that an
-// item costs one copy rather than a check per character. It fills to
-// out_size, the size the C library picks for the destination, and is written
-// a buffer-full at a time; the slack past BUFSIZ takes a whole item.
+// item costs one copy rather than a check per character. It fills up to
+// out_end, as far as the C library would fill it for the destination, and
+// is written a buffer-full at a time; the slack past BUFSIZ takes a whole
+// item.
 static char out[BUFSIZ + longest_item];
-static size_t out_size = BUFSIZ;
-static size_t out_used;
+static char *out_end = out + BUFSIZ;
+static char *out_next = out;
 static bool line_buffered;
 // Why standard output failed; from then on what is written is dropped.
 static int write_error;
@@ -72,18 +73,19 @@ write_out(const char *p, size_t n)
 [[gnu::cold]] static void
 spill()
 {
-	while (out_used >= out_size) {
-		write_out(out, out_size);
-		out_used -= out_size;
-		memmove(out, out + out_size, out_used);
+	while (out_next >= out_end) {
+		write_out(out, static_cast<size_t>(out_end - out));
+		size_t left = static_cast<size_t>(out_next - out_end);
+		memmove(out, out_end, left);
+		out_next = out + left;
 	}
 }
 
 static void
 flush()
 {
-	write_out(out, out_used);
-	out_used = 0;
+	write_out(out, static_cast<size_t>(out_next - out));
+	out_next = out;
 }
 
 // Writes a line, given in pieces.
@@ -92,9 +94,9 @@ say(std::initializer_list<const char *> pieces)
 {
 	for (const char *s : pieces) {
 		for (size_t n = strlen(s), k; n > 0; s += k, n -= k) {
-			k = std::min(n, out_size - out_used);
-			memcpy(out + out_used, s, k);
-			out_used += k;
+			k = std::min(n, static_cast<size_t>(out_end - out_next));
+			memcpy(out_next, s, k);
+			out_next += k;
 			spill();
 		}
 	}
@@ -108,8 +110,8 @@ my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 	// Always the longest item's length, which makes the copy a pair of
 	// moves; what lies past the item is overwritten by the next one or
 	// never written.
-	memcpy(out + out_used, number, longest_item);
-	out_used += static_cast<size_t>(count + longest_item - number);
+	memcpy(out_next, number, longest_item);
+	out_next += count + longest_item - number;
 
 	char *digit = last_digit;
 	while (*digit == '9')
@@ -118,7 +120,7 @@ my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 	if (digit < number)
 		number = digit;
 
-	if (out_used >= out_size)
+	if (out_next >= out_end)
 		spill();
 }
 
@@ -184,7 +186,7 @@ main(int argc, char *argv[])
 	// blocks of the destination's preferred size up to BUFSIZ.
 	struct stat st;
 	if (fstat(STDOUT_FILENO, &st) == 0 && st.st_blksize > 0 && st.st_blksize < BUFSIZ)
-		out_size = static_cast<size_t>(st.st_blksize);
+		out_end = out + st.st_blksize;
 	line_buffered = isatty(STDOUT_FILENO) != 0;
 
 	if (argc < 2) {
