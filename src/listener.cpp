@@ -104,6 +104,19 @@ say(std::initializer_list<const char *> pieces)
 		flush();
 }
 
+// Once in ten packets, so kept off the per-packet path too.
+[[gnu::cold]] static void
+carry()
+{
+	char *digit = last_digit;
+	while (*digit > '9') {
+		*digit-- = '0';
+		++*digit;
+	}
+	if (digit < number)
+		number = digit;
+}
+
 static void
 my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 {
@@ -113,13 +126,8 @@ my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 	memcpy(out_next, number, longest_item);
 	out_next += count + longest_item - number;
 
-	char *digit = last_digit;
-	while (*digit == '9')
-		*digit-- = '0';
-	(*digit)++;
-	if (digit < number)
-		number = digit;
-
+	if (++*last_digit > '9')
+		carry();
 	if (out_next >= out_end)
 		spill();
 }
