@@ -21,8 +21,8 @@ static constexpr size_t longest_item = 22;
 // The number the next packet gets, kept as decimal text with its ", ", so
 // that counting a packet is adding one to the last digit rather than turning
 // a binary number into text anew. Twenty digits outlast a 64-bit counter:
-// at a billion packets a second they last three thousand years. The zeros
-// past the text let every item be copied with the same length.
+// at a billion packets a second they last three thousand years. The room
+// past the text lets every item be copied with the same length.
 static char count[2 * longest_item] = "00000000000000000001, ";
 static char *const last_digit = count + longest_item - 3;
 // The first digit written, past the leading zeros.
