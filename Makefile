@@ -24,7 +24,7 @@ define install
 	fi
 endef
 
-.PHONY: all run test sanitize lint install package bench clean
+.PHONY: all run test test-debian13 sanitize lint install package bench clean
 
 all:
 	$(call install,$(BUILD_PACKAGES))
@@ -37,6 +37,12 @@ run: all
 test: all
 	$(call install,$(TEST_PACKAGES))
 	ctest --test-dir $(BUILD) --output-on-failure
+
+# The test suite on Debian 13, in a minimal root that debootstrap makes under
+# $(BUILD) from the archive this machine's apt uses. Takes root.
+test-debian13:
+	$(call install,debootstrap git)
+	tests/debian13.sh $(BUILD)/debian13 test CMAKE_FLAGS="$(CMAKE_FLAGS)"
 
 # The whole test suite again, on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer: any finding fails it.

@@ -1,0 +1,40 @@
+#!/bin/sh
+# usage: debian13.sh ROOT MAKE-ARGUMENTS...
+# Runs make with the given arguments (the test suite, say) on Debian 13, in a
+# minimal root made with debootstrap at ROOT, on a copy of this working tree.
+# The root is made once and kept; the copy is made afresh. Needs root.
+set -eu
+root=$1
+shift
+cd "$(dirname "$0")/.."
+
+if [ ! -e "$root/.made" ]; then
+	# The Debian archive that this machine's own apt uses.
+	archive=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Identifier: Packages' | head -n 1)
+	if [ -z "$archive" ]; then
+		echo "$0: no Debian archive in this machine's apt lists; run apt-get update" >&2
+		exit 1
+	fi
+	rm -rf "$root"
+	debootstrap --variant=minbase --include=make trixie "$root" "$archive"
+	touch "$root/.made"
+fi
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+
+# Tracked and new files, as they are now; not what git ignores (the builds).
+rm -rf "$root/src"
+mkdir "$root/src"
+git ls-files -z --cached --others --exclude-standard |
+	tar --null --files-from=- --ignore-failed-read -cf - | tar -xf - -C "$root/src"
+
+# In a mount namespace of its own, so that the root's /proc, /sys and /dev
+# go away with the run. The environment is a fresh machine's.
+unshare --mount --propagation private sh -euc '
+	root=$1
+	shift
+	mount -t proc proc "$root/proc"
+	mount -t sysfs sysfs "$root/sys"
+	mount --rbind /dev "$root/dev"
+	exec chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+		DEBIAN_FRONTEND=noninteractive make -C /src "$@"
+' sh "$root" "$@"
