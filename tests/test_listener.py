@@ -33,6 +33,8 @@ SLOWOPEN = os.path.abspath(os.environ.get("SLOWOPEN", "build/libslowopen.so"))
 DEVICE, PEER = "veth1", "veth0"
 ANNOUNCE = b"Listening on device : veth1 \n"
 DISAPPEARED = b"pcap_loop(): The interface disappeared\n"
+# A pipe's preferred block, and so the size of the listener's buffer for one.
+PAGE = 4096
 # More than one buffer-full of numbers, so that the listener writes while it captures.
 MORE_THAN_A_BUFFER = 2000
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -234,11 +236,15 @@ class FailingOutput(ListenerTest):
                 proc.terminate()
                 self.assertEqual(self.finish(proc, err=err), (b"", -signal.SIGTERM))
 
-    def test_non_blocking_pipe_read_slowly_loses_nothing(self):
+    def one_page_pipe(self):
+        """A pipe that one buffer-full fills."""
         r, w = os.pipe()
         self.addCleanup(os.close, r)
-        # One page, so that a few frames' numbers fill it.
-        fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+        fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, PAGE)
+        return r, w
+
+    def test_non_blocking_pipe_read_slowly_loses_nothing(self):
+        r, w = self.one_page_pipe()
         os.set_blocking(w, False)
         proc = self.start(DEVICE, stdout=w)
         os.close(w)
@@ -254,16 +260,14 @@ class FailingOutput(ListenerTest):
         self.send(3000)
         # Once every full buffer is through, the listener no longer waits for
         # the pipe, and the rest of the frames are counted within the settle.
-        wait_for(lambda: len(received) >= len(expected) // 4096 * 4096, "the full buffers")
+        wait_for(lambda: len(received) >= len(expected) // PAGE * PAGE, "the full buffers")
         time.sleep(SETTLE)
         proc.terminate()
         reader.join(timeout=10)
         self.assertEqual((bytes(received), self.finish(proc)), (expected, (b"", -signal.SIGTERM)))
 
     def test_second_stop_signal_ends_a_write_out_that_hangs(self):
-        r, w = os.pipe()
-        self.addCleanup(os.close, r)
-        fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+        r, w = self.one_page_pipe()
         proc = self.start(DEVICE, stdout=w)
         os.close(w)
         # The pipe takes one buffer-full and is never read: the next write
@@ -273,7 +277,7 @@ class FailingOutput(ListenerTest):
         wait_for(lambda: not handles(proc.pid, signal.SIGTERM), "the first SIGTERM to be handled")
         proc.terminate()
         self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
-        self.assertEqual(os.read(r, 8192), (ANNOUNCE + stream(1, MORE_THAN_A_BUFFER))[:4096])
+        self.assertEqual(os.read(r, 2 * PAGE), (ANNOUNCE + stream(1, MORE_THAN_A_BUFFER))[:PAGE])
 
     def test_stop_while_the_device_is_opened_writes_out_what_was_said(self):
         ready = os.path.join(tempfile.mkdtemp(), "opening")
