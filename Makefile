@@ -41,7 +41,7 @@ test: all
 # The test suite on Debian 13, in a minimal root that debootstrap makes under
 # $(BUILD) from the archive this machine's apt uses. Takes root.
 test-debian13:
-	$(call install,debootstrap git)
+	$(call install,debootstrap git util-linux)
 	tests/debian13.sh $(BUILD)/debian13 test CMAKE_FLAGS="$(CMAKE_FLAGS)"
 
 # The whole test suite again, on a build with AddressSanitizer and
