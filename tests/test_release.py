@@ -33,6 +33,8 @@ class Package(unittest.TestCase):
         cls.dir = tempfile.TemporaryDirectory()
         run("cpack", "-G", "DEB", "-B", cls.dir.name, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
         cls.deb = os.path.join(cls.dir.name, f"listener_{VERSION}_amd64.deb")
+        cls.root = os.path.join(cls.dir.name, "root")
+        run("dpkg-deb", "-x", cls.deb, cls.root)
 
     @classmethod
     def tearDownClass(cls):
@@ -55,10 +57,8 @@ class Package(unittest.TestCase):
                                  "./usr/share/doc/listener/copyright", "./usr/share/man/man1/listener.1.gz"])
 
     def test_changelog_ends_with_this_version(self):
-        with tempfile.TemporaryDirectory() as root:
-            run("dpkg-deb", "-x", self.deb, root)
-            with gzip.open(os.path.join(root, "usr/share/doc/listener/changelog.gz"), "rt") as f:
-                self.assertEqual(f.readline().split()[:2], ["listener", f"({VERSION})"])
+        with gzip.open(os.path.join(self.root, "usr/share/doc/listener/changelog.gz"), "rt") as f:
+            self.assertEqual(f.readline().split()[:2], ["listener", f"({VERSION})"])
 
     def test_lintian_finds_no_error_or_warning(self):
         proc = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb], capture_output=True, text=True)
@@ -66,12 +66,10 @@ class Package(unittest.TestCase):
                          (0, []))
 
     def test_binary_unpacked_from_it_runs(self):
-        with tempfile.TemporaryDirectory() as root:
-            run("dpkg-deb", "-x", self.deb, root)
-            binary = os.path.join(root, "usr/bin/listener")
-            proc = subprocess.run([binary], capture_output=True)
-            self.assertEqual((proc.stdout, proc.stderr, proc.returncode),
-                             (b"usage: %s capture-device\n" % binary.encode(), b"", 1))
+        binary = os.path.join(self.root, "usr/bin/listener")
+        proc = subprocess.run([binary], capture_output=True)
+        self.assertEqual((proc.stdout, proc.stderr, proc.returncode),
+                         (b"usage: %s capture-device\n" % binary.encode(), b"", 1))
 
 
 class Hardening(unittest.TestCase):
