@@ -11,6 +11,7 @@ import ctypes.util
 import fcntl
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -19,6 +20,7 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 import unittest
 
 
@@ -33,8 +35,10 @@ SLOWOPEN = os.path.abspath(os.environ.get("SLOWOPEN", "build/libslowopen.so"))
 DEVICE, PEER = "veth1", "veth0"
 ANNOUNCE = b"Listening on device : veth1 \n"
 DISAPPEARED = b"pcap_loop(): The interface disappeared\n"
-# A pipe's preferred block, and so the size of the listener's buffer for one.
+# The preferred block of a pipe or a socket, and so the size of the
+# listener's buffer for one; a terminal's is smaller.
 PAGE = 4096
+TERMINAL_BLOCK = 1024
 # More than one buffer-full of numbers, so that the listener writes while it captures.
 MORE_THAN_A_BUFFER = 2000
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -75,6 +79,24 @@ def wait_for(condition, what, timeout=10):
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what)
         time.sleep(0.01)
+
+
+def read_until(fd, n, timeout=10):
+    """Reads from fd until n bytes have come, or what came before the time was up."""
+    got = b""
+    deadline = time.monotonic() + timeout
+    while len(got) < n and select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            break
+        got += chunk
+    return got
+
+
+def cpu_seconds(pid):
+    """The CPU time the process has taken, user and system."""
+    ticks = read(f"/proc/{pid}/stat").rsplit(")", 1)[1].split()[11:13]
+    return sum(int(t) for t in ticks) / os.sysconf("SC_CLK_TCK")
 
 
 def pcap_open_error(device):
@@ -125,6 +147,7 @@ class ListenerTest(unittest.TestCase):
         proc = subprocess.Popen([*prefix, self.binary, *args], stdout=stdout or out, stderr=err,
                                 preexec_fn=preexec, env=env)
         proc.out, proc.err = out, err
+        self.addCleanup(proc.wait)
         self.addCleanup(proc.kill)
         wait_for(lambda: ready(proc.pid), "the listener to be ready")
         return proc
@@ -138,6 +161,16 @@ class ListenerTest(unittest.TestCase):
         self.assertEqual(proc.err.read(), err, "standard error")
         proc.out.seek(0)
         return proc.out.read(), proc.returncode
+
+    def slow_open(self):
+        """An environment in which the listener's pcap_open_live waits for a
+        signal, and a test of whether it has got there."""
+        ready = os.path.join(tempfile.mkdtemp(), "opening")
+        self.addCleanup(shutil.rmtree, os.path.dirname(ready))
+        # AddressSanitizer wants to be loaded first, which a preload prevents.
+        env = dict(os.environ, LD_PRELOAD=SLOWOPEN, SLOWOPEN_READY=ready,
+                   ASAN_OPTIONS="verify_asan_link_order=0")
+        return env, lambda pid: os.path.exists(ready)
 
     def run_to_end(self, *args, executable=None):
         proc = subprocess.run(args, executable=executable, capture_output=True, timeout=10)
@@ -170,8 +203,60 @@ class CountStream(ListenerTest):
     def test_idle_listener_sleeps(self):
         proc = self.start(DEVICE)
         time.sleep(1)
-        ticks = sum(int(field) for field in read(f"/proc/{proc.pid}/stat").rsplit(")", 1)[1].split()[11:13])
-        self.assertLess(ticks / os.sysconf("SC_CLK_TCK"), 0.1, "CPU seconds in one idle second")
+        self.assertLess(cpu_seconds(proc.pid), 0.1, "CPU seconds in one idle second")
+
+
+class Buffering(ListenerTest):
+    """Text goes out as the C library would send it: a buffer-full of the
+    size the destination prefers at a time, and each line at once on a
+    terminal."""
+
+    def terminal(self):
+        """A pseudo-terminal in raw mode, so that its master reads exactly
+        what is written to the slave."""
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        tty.setraw(slave)
+        return master, slave
+
+    def test_terminal_gets_each_line_at_once_and_the_count_a_block_at_a_time(self):
+        master, slave = self.terminal()
+        proc = self.start(DEVICE, stdout=slave)
+        os.close(slave)
+        self.assertEqual(read_until(master, len(ANNOUNCE)), ANNOUNCE)
+        count = stream(1, 250)
+        self.assertGreater(len(count), TERMINAL_BLOCK)
+        self.send(250)
+        self.assertEqual(read_until(master, TERMINAL_BLOCK, timeout=1), count[:TERMINAL_BLOCK])
+        proc.terminate()
+        self.assertEqual(read_until(master, len(count) - TERMINAL_BLOCK), count[TERMINAL_BLOCK:])
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+
+    def test_terminal_gets_the_announcement_while_the_device_is_being_opened(self):
+        master, slave = self.terminal()
+        env, opening = self.slow_open()
+        proc = self.start(DEVICE, stdout=slave, env=env, ready=opening)
+        os.close(slave)
+        # Well before the open gives up waiting for a signal.
+        self.assertEqual(read_until(master, len(ANNOUNCE), timeout=2), ANNOUNCE)
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+
+    def test_each_write_is_one_buffer_full_of_the_size_the_destination_prefers(self):
+        # A datagram socket keeps every write apart.
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(ours.close)
+        proc = self.start(DEVICE, stdout=theirs)
+        theirs.close()
+        self.send(3000)
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+        writes = []
+        while select.select([ours], [], [], 0)[0]:
+            writes.append(ours.recv(65536))
+        text = ANNOUNCE + stream(1, 3000)
+        self.assertEqual(b"".join(writes), text)
+        self.assertEqual([len(w) for w in writes], [PAGE] * (len(text) // PAGE) + [len(text) % PAGE])
 
 
 class Stops(ListenerTest):
@@ -266,6 +351,39 @@ class FailingOutput(ListenerTest):
         reader.join(timeout=10)
         self.assertEqual((bytes(received), self.finish(proc)), (expected, (b"", -signal.SIGTERM)))
 
+    def test_full_non_blocking_output_is_waited_for_without_spinning(self):
+        r, w = self.one_page_pipe()
+        os.set_blocking(w, False)
+        os.write(w, b"x" * PAGE)
+        proc = self.start(DEVICE, stdout=w)
+        os.close(w)
+        self.send(5)
+        proc.terminate()
+        # Writing out now waits for the pipe to take more.
+        before = cpu_seconds(proc.pid)
+        time.sleep(1)
+        self.assertLess(cpu_seconds(proc.pid) - before, 0.1, "CPU seconds in one second of waiting")
+        text = b"x" * PAGE + ANNOUNCE + stream(1, 5)
+        self.assertEqual((read_until(r, len(text)), self.finish(proc)), (text, (b"", -signal.SIGTERM)))
+
+    def test_short_writes_are_carried_on(self):
+        # A TCP connection with a small window and a send buffer of a few
+        # pages: a write that fills the buffer is cut short.
+        with socket.create_server(("127.0.0.1", 0)) as server:
+            theirs = socket.create_connection(server.getsockname())
+            ours, _ = server.accept()
+        self.addCleanup(ours.close)
+        ours.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
+        theirs.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 2 * PAGE)
+        proc = self.start(DEVICE, stdout=theirs)
+        theirs.close()
+        self.send(10000)
+        proc.terminate()
+        received = read_until(ours.fileno(), float("inf"))
+        last = int(re.findall(rb"(\d+), ", received)[-1])
+        self.assertEqual(received, ANNOUNCE + stream(1, last))
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+
     def test_second_stop_signal_ends_a_write_out_that_hangs(self):
         r, w = self.one_page_pipe()
         proc = self.start(DEVICE, stdout=w)
@@ -280,16 +398,11 @@ class FailingOutput(ListenerTest):
         self.assertEqual(os.read(r, 2 * PAGE), (ANNOUNCE + stream(1, MORE_THAN_A_BUFFER))[:PAGE])
 
     def test_stop_while_the_device_is_opened_writes_out_what_was_said(self):
-        ready = os.path.join(tempfile.mkdtemp(), "opening")
-        self.addCleanup(shutil.rmtree, os.path.dirname(ready))
-        # AddressSanitizer wants to be loaded first, which a preload prevents.
-        env = dict(os.environ, LD_PRELOAD=SLOWOPEN, SLOWOPEN_READY=ready,
-                   ASAN_OPTIONS="verify_asan_link_order=0")
         rejected = b"Listening on device : nosuchdev \npcap_open_live(): %s\n" % pcap_open_error("nosuchdev")
         for device, expected in ((DEVICE, ANNOUNCE), ("nosuchdev", rejected)):
             with self.subTest(device=device):
-                proc = self.start(device, env=env, ready=lambda pid: os.path.exists(ready))
-                os.unlink(ready)
+                env, opening = self.slow_open()
+                proc = self.start(device, env=env, ready=opening)
                 proc.terminate()
                 self.assertEqual(self.finish(proc), (expected, -signal.SIGTERM))
 
@@ -352,4 +465,6 @@ if __name__ == "__main__":
     for conf in ("all", "default"):
         with open(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "w") as f:
             f.write("1")
+    # For TCP connections of the test's own, which never touch the veth pair.
+    ip("link", "set", "lo", "up")
     unittest.main(verbosity=2)
