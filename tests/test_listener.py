@@ -41,6 +41,8 @@ PAGE = 4096
 TERMINAL_BLOCK = 1024
 # More than one buffer-full of numbers, so that the listener writes while it captures.
 MORE_THAN_A_BUFFER = 2000
+# About as many 60-byte frames as libpcap's capture ring holds by default.
+RING = 14000
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # The listener promises to count frames that arrived this long before a stop.
 SETTLE = 0.3
@@ -91,6 +93,17 @@ def read_until(fd, n, timeout=10):
             break
         got += chunk
     return got
+
+
+def resident_kib(pid):
+    return int(re.search(r"^VmRSS:\s*(\d+) kB", read(f"/proc/{pid}/status"), re.M)[1])
+
+
+def frames_received(device):
+    """How many frames the device has received, from the namespace's own
+    /proc/net/dev."""
+    line = next(line for line in read("/proc/net/dev").splitlines() if line.strip().startswith(device + ":"))
+    return int(line.split(":")[1].split()[1])
 
 
 def cpu_seconds(pid):
@@ -189,12 +202,12 @@ class CountStream(ListenerTest):
         self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 300), -signal.SIGTERM))
 
     def test_numbers_past_64_bits(self):
-        # As if 2^64 - 18 packets had been counted: the count is decimal text,
-        # and number points at its first digit.
+        # As if 2^64 - 18 numbers had been written: the next one is kept as
+        # decimal text, and first_digit points at its first digit.
         proc = self.start(DEVICE)
         subprocess.run(["gdb", "-p", str(proc.pid), "-batch", "-nx",
-                        "-ex", f'set var *(char (*)[23])&count = "{2**64 - 17}, "',
-                        "-ex", "set var *(char **)&number = (char *)&count"],
+                        "-ex", f'set var *(char (*)[23])&number = "{2**64 - 17}, "',
+                        "-ex", "set var *(char **)&first_digit = (char *)&number"],
                        check=True, capture_output=True, timeout=60)
         self.send(20)
         proc.terminate()
@@ -276,6 +289,15 @@ class Stops(ListenerTest):
         proc.terminate()
         self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 3), -signal.SIGTERM))
 
+    def test_stop_while_the_device_is_opened_writes_out_what_was_said(self):
+        rejected = b"Listening on device : nosuchdev \npcap_open_live(): %s\n" % pcap_open_error("nosuchdev")
+        for device, expected in ((DEVICE, ANNOUNCE), ("nosuchdev", rejected)):
+            with self.subTest(device=device):
+                env, opening = self.slow_open()
+                proc = self.start(device, env=env, ready=opening)
+                proc.terminate()
+                self.assertEqual(self.finish(proc), (expected, -signal.SIGTERM))
+
     def remove_device_after(self, frames):
         proc = self.start(DEVICE)
         self.send(frames)
@@ -321,6 +343,10 @@ class FailingOutput(ListenerTest):
                 proc.terminate()
                 self.assertEqual(self.finish(proc, err=err), (b"", -signal.SIGTERM))
 
+class SlowReader(ListenerTest):
+    """Counting never waits for standard output: the numbers it has not
+    taken yet are kept as a range, and go out as it takes them."""
+
     def one_page_pipe(self):
         """A pipe that one buffer-full fills."""
         r, w = os.pipe()
@@ -328,28 +354,45 @@ class FailingOutput(ListenerTest):
         fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, PAGE)
         return r, w
 
-    def test_non_blocking_pipe_read_slowly_loses_nothing(self):
-        r, w = self.one_page_pipe()
-        os.set_blocking(w, False)
-        proc = self.start(DEVICE, stdout=w)
-        os.close(w)
+    def read_slowly(self, r, chunk=512, pause=0.005):
+        """Reads the pipe a chunk at a time, with a pause after each, until
+        its end; returns what came so far, and the reading thread."""
         received = bytearray()
 
-        def read_slowly():
-            while chunk := os.read(r, 512):
-                received.extend(chunk)
-                time.sleep(0.005)
-        reader = threading.Thread(target=read_slowly, daemon=True)
+        def read():
+            while data := os.read(r, chunk):
+                received.extend(data)
+                time.sleep(pause)
+        reader = threading.Thread(target=read, daemon=True)
         reader.start()
-        expected = ANNOUNCE + stream(1, 3000)
-        self.send(3000)
-        # Once every full buffer is through, the listener no longer waits for
-        # the pipe, and the rest of the frames are counted within the settle.
-        wait_for(lambda: len(received) >= len(expected) // PAGE * PAGE, "the full buffers")
-        time.sleep(SETTLE)
-        proc.terminate()
-        reader.join(timeout=10)
-        self.assertEqual((bytes(received), self.finish(proc)), (expected, (b"", -signal.SIGTERM)))
+        return received, reader
+
+    def test_reader_far_behind_costs_no_frame_nor_memory_and_catches_up_without_frames(self):
+        # Handed down non-blocking, the pipe is waited for all the same.
+        for blocking in (True, False):
+            with self.subTest(blocking=blocking):
+                r, w = self.one_page_pipe()
+                os.set_blocking(w, blocking)
+                proc = self.start(DEVICE, stdout=w)
+                os.close(w)
+                idle = resident_kib(proc.pid)
+                # Some 200 KB a second, while the frames come four times as
+                # many as the ring holds, and their text several times as fast.
+                received, reader = self.read_slowly(r, chunk=1024)
+                frames = 4 * RING
+                text = ANNOUNCE + stream(1, frames)
+                self.send(frames)
+                self.assertGreater(len(text) - len(received), 200_000, "bytes the reader is behind")
+                self.assertLess(resident_kib(proc.pid) - idle, 64, "KiB more resident than when idle")
+                # No frame comes any more, and the full buffers still go out
+                # as the pipe takes them; the last waits for the stop.
+                full = len(text) // PAGE * PAGE
+                wait_for(lambda: len(received) >= full, "the full buffers", timeout=30)
+                self.assertIsNone(proc.poll())
+                proc.terminate()
+                reader.join(timeout=10)
+                self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+                self.assertEqual(bytes(received), text)
 
     def test_full_non_blocking_output_is_waited_for_without_spinning(self):
         r, w = self.one_page_pipe()
@@ -366,45 +409,77 @@ class FailingOutput(ListenerTest):
         text = b"x" * PAGE + ANNOUNCE + stream(1, 5)
         self.assertEqual((read_until(r, len(text)), self.finish(proc)), (text, (b"", -signal.SIGTERM)))
 
-    def test_short_writes_are_carried_on(self):
+    def test_short_writes_are_carried_on_and_a_full_socket_costs_no_frame(self):
         # A TCP connection with a small window and a send buffer of a few
-        # pages: a write that fills the buffer is cut short.
+        # pages, read only after the stop: writes that fill the buffer are
+        # cut short, while the frames come twice as many as the ring holds.
         with socket.create_server(("127.0.0.1", 0)) as server:
             theirs = socket.create_connection(server.getsockname())
             ours, _ = server.accept()
         self.addCleanup(ours.close)
-        ours.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
+        ours.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 * PAGE)
         theirs.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 2 * PAGE)
         proc = self.start(DEVICE, stdout=theirs)
         theirs.close()
-        self.send(10000)
+        self.send(2 * RING)
         proc.terminate()
         received = read_until(ours.fileno(), float("inf"))
-        last = int(re.findall(rb"(\d+), ", received)[-1])
-        self.assertEqual(received, ANNOUNCE + stream(1, last))
         self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+        self.assertEqual(received, ANNOUNCE + stream(1, 2 * RING))
 
-    def test_second_stop_signal_ends_a_write_out_that_hangs(self):
-        r, w = self.one_page_pipe()
-        proc = self.start(DEVICE, stdout=w)
-        os.close(w)
-        # The pipe takes one buffer-full and is never read: the next write
-        # waits for ever.
-        self.send(MORE_THAN_A_BUFFER)
-        proc.terminate()
-        wait_for(lambda: not handles(proc.pid, signal.SIGTERM), "the first SIGTERM to be handled")
-        proc.terminate()
-        self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
-        self.assertEqual(os.read(r, 2 * PAGE), (ANNOUNCE + stream(1, MORE_THAN_A_BUFFER))[:PAGE])
+    def test_second_stop_signal_of_any_kind_ends_a_write_out_that_hangs(self):
+        for first, second in ((signal.SIGTERM, signal.SIGTERM), (signal.SIGTERM, signal.SIGHUP),
+                              (signal.SIGHUP, signal.SIGINT)):
+            with self.subTest(first=first.name, second=second.name):
+                r, w = self.one_page_pipe()
+                proc = self.start(DEVICE, stdout=w)
+                os.close(w)
+                # The pipe takes one buffer-full and is never read: writing
+                # out waits for ever.
+                self.send(MORE_THAN_A_BUFFER)
+                proc.send_signal(first)
+                wait_for(lambda: not handles(proc.pid, second), "the first stop to be handled")
+                proc.send_signal(second)
+                self.assertEqual(self.finish(proc), (b"", -second))
+                self.assertEqual(os.read(r, 2 * PAGE), (ANNOUNCE + stream(1, MORE_THAN_A_BUFFER))[:PAGE])
 
-    def test_stop_while_the_device_is_opened_writes_out_what_was_said(self):
-        rejected = b"Listening on device : nosuchdev \npcap_open_live(): %s\n" % pcap_open_error("nosuchdev")
-        for device, expected in ((DEVICE, ANNOUNCE), ("nosuchdev", rejected)):
-            with self.subTest(device=device):
-                env, opening = self.slow_open()
-                proc = self.start(device, env=env, ready=opening)
-                proc.terminate()
-                self.assertEqual(self.finish(proc), (expected, -signal.SIGTERM))
+
+class Drops(ListenerTest):
+    """What the kernel dropped for want of room in the capture ring is said,
+    after the count stream: counted and dropped add up to what came."""
+
+    def flood_while_stopped(self, frames, end, stdout=None):
+        """Sends the frames while the listener is stopped, lets it go on and
+        ends it; returns the frames the device got, and how it ended."""
+        proc = self.start(DEVICE, stdout=stdout)
+        proc.send_signal(signal.SIGSTOP)
+        wait_for(lambda: read(f"/proc/{proc.pid}/stat").rsplit(")", 1)[1].split()[0] == "T", "the stop")
+        before = frames_received(DEVICE)
+        self.send(frames)
+        arrived = frames_received(DEVICE) - before
+        proc.send_signal(signal.SIGCONT)
+        time.sleep(SETTLE)
+        end(proc)
+        return arrived, proc
+
+    def test_what_the_kernel_dropped_is_said_singular_or_plural_before_a_capture_error(self):
+        arrived, proc = self.flood_while_stopped(2 * RING, lambda proc: proc.terminate())
+        out, status = self.finish(proc)
+        counted = int(re.findall(rb"(\d+), ", out)[-1])
+        dropped = arrived - counted
+        self.assertEqual((arrived, status), (2 * RING, -signal.SIGTERM))
+        self.assertEqual(out, ANNOUNCE + stream(1, counted) + b"\n%d packets dropped by the kernel\n" % dropped)
+        self.assertGreater(dropped, 1)
+        # One frame more than the ring held, and the capture ends on an error.
+        arrived, proc = self.flood_while_stopped(counted + 1, lambda proc: ip("link", "del", PEER))
+        out, status = self.finish(proc)
+        self.assertEqual(status, 1)
+        self.assertEqual(out, ANNOUNCE + stream(1, counted) + b"\n1 packet dropped by the kernel\n" + DISAPPEARED)
+
+    def test_failed_output_stays_the_only_thing_said(self):
+        with open("/dev/full", "wb") as full:
+            arrived, proc = self.flood_while_stopped(2 * RING, lambda proc: proc.wait(timeout=10), stdout=full)
+        self.assertEqual(self.finish(proc, err=b"write(): No space left on device\n"), (b"", 1))
 
 
 class Arguments(ListenerTest):
