@@ -70,6 +70,7 @@ bench: all
 	cmake --build $(BUILD) --target sendframes pcapfloor
 	python3 bench/run.py $(BUILD)
 	python3 bench/run.py $(BUILD) --callgrind
+	python3 bench/run.py $(BUILD) --slow-reader
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Per-packet cost of the listener, beside the floor and a peer.
+"""Per-packet cost of the listener, beside the floor and a peer, and what
+each keeps of the traffic behind a slow reader.
 
 The floor is pcapfloor: libpcap delivering every packet through pcap_loop to
 a callback that only counts, the device opened exactly as the listener opens
@@ -10,16 +11,21 @@ with a different tool.
 
 usage: run.py BUILD_DIR [--frames N] [--size BYTES] [--rounds R]
        run.py BUILD_DIR --callgrind [--frames N] [--rate FPS]
+       run.py BUILD_DIR --slow-reader [--frames N] [--stalled N]
 
 CPU time comes from /proc/PID/schedstat, over the window from the capture's
 start to just after the last frame was delivered, and is divided by the
 packets the tool counted.  With --callgrind, the
 listener and the floor run under valgrind instead, at a rate they keep up
 with even there, and the result is user-space instructions per packet, an
-idle run's start-up, waiting and shutdown taken off.
+idle run's start-up, waiting and shutdown taken off.  With --slow-reader,
+the listener and tcpdump (writing the packets, -w -) each write into a pipe
+read 512 bytes every 5 ms, about 100 KB a second, and then into one whose
+reader starts only once every frame has come.
 """
 import argparse
 import os
+import struct
 import re
 import shutil
 import signal
@@ -27,6 +33,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 DEVICE, PEER = "veth1", "veth0"
@@ -68,22 +75,58 @@ class Tool:
         self.proc = subprocess.Popen([*prefix, *self.cmd], stdout=stdout or self.out, stderr=self.err)
         wait_capturing(self.proc)
 
-    def stop(self):
+    def stop(self, reader=None):
+        """Ends the tool; returns the packets it counted and those it says
+        the kernel dropped, from its output (or what the reader took of it)
+        and its standard error."""
         self.proc.terminate()
+        if reader is not None:
+            reader.join()
         # Ended but not yet reaped, its I/O account is still there to read.
         os.waitid(os.P_PID, self.proc.pid, os.WEXITED | os.WNOWAIT)
         wchar = proc_value(self.proc.pid, "io", "wchar")
         self.proc.wait()
         self.out.seek(0)
         self.err.seek(0)
-        return self.count(self.out.read().decode(), self.err.read().decode(), wchar)
+        out = self.out.read() if reader is None else bytes(reader.received)
+        return self.count(out, self.err.read().decode(), wchar)
+
+
+class Reader(threading.Thread):
+    """Reads a pipe to its end, once told to start: 512 bytes at a time with
+    a pause after each, or as fast as it can."""
+
+    def __init__(self, fd, pause):
+        super().__init__(daemon=True)
+        self.fd, self.pause, self.go, self.received = fd, pause, threading.Event(), bytearray()
+        self.start()
+
+    def begin(self):
+        self.last = time.monotonic()
+        self.go.set()
+
+    def run(self):
+        self.go.wait()
+        while data := os.read(self.fd, 512 if self.pause else 1 << 16):
+            self.received.extend(data)
+            self.last = time.monotonic()
+            time.sleep(self.pause)
+        self.last = time.monotonic()
+
+    def caught_up(self, quiet=0.5):
+        """Waits until the writer has given nothing for a while: all it has
+        left is what it holds back until it ends."""
+        while time.monotonic() - self.last < quiet:
+            time.sleep(0.05)
 
 
 def listener_count(out, err, wchar):
-    """The last number written or, with the output thrown away, how many
-    items the bytes it wrote hold."""
+    """The last number written and the number on the drop line or, with the
+    output thrown away, how many items the bytes it wrote hold."""
     if out:
-        return int((re.findall(r"(\d+), ", out) or [0])[-1]), None
+        counted = re.findall(rb"(\d+), ", out)
+        dropped = re.search(rb"^(\d+) packets? dropped by the kernel$", out, re.M)
+        return int(counted[-1]) if counted else 0, int(dropped[1]) if dropped else 0
     n, left = 0, wchar - len(f"Listening on device : {DEVICE} \n")
     for digits in range(1, 21):
         width, span = digits + 2, 9 * 10 ** (digits - 1)
@@ -98,8 +141,16 @@ def floor_count(out, err, wchar):
 
 
 def tcpdump_count(out, err, wchar):
-    return (int(re.search(r"(\d+) packets? captured", err)[1]),
-            int(re.search(r"(\d+) packets? dropped by kernel", err)[1]))
+    """The packets captured or, given the savefile it wrote, the packets in
+    it; and those it says the kernel dropped."""
+    dropped = int(re.search(r"(\d+) packets? dropped by kernel", err)[1])
+    if not out:
+        return int(re.search(r"(\d+) packets? captured", err)[1]), dropped
+    written, at = 0, 24
+    while at + 16 <= len(out):
+        at += 16 + struct.unpack_from("=I", out, at + 8)[0]
+        written += at <= len(out)
+    return written, dropped
 
 
 def send(build, frames, size, rate=0):
@@ -135,6 +186,37 @@ def cpu_rounds(build, tools, args):
     for other in ("floor", "tcpdump"):
         if other in median:
             print(f"listener/{other}: {median['listener'] / median[other]:.2f}")
+
+
+def behind_readers(build, tools, args):
+    print(f"{args.frames} frames of {args.size} bytes at full speed, the output read 512 bytes every "
+          f"5 ms (about 100 KB a second); then {args.stalled} frames, the output read only once the last "
+          "has come; each tool stopped once its reader has caught up. Counted (tcpdump: packets "
+          "written), dropped as libpcap reports it, resident KiB when idle and at the peak, seconds "
+          "until the reader had it all\n")
+    print(f"{'reader':8}{'tool':9}{'sent':>9}{'counted':>9}{'dropped':>9}{'idle':>7}{'peak':>7}{'seconds':>9}")
+    for reader_name, frames, pause in (("slow", args.frames, 0.005), ("stalled", args.stalled, 0)):
+        for tool in tools:
+            r, w = os.pipe()
+            reader = Reader(r, pause)
+            if pause:
+                reader.begin()
+            tool.start(stdout=w)
+            os.close(w)
+            idle = proc_value(tool.proc.pid, "status", "VmRSS")
+            start = time.monotonic()
+            send(build, frames, args.size)
+            time.sleep(SETTLE)
+            if not pause:
+                reader.begin()
+            # Stopped once the reader has caught up, so that the tool had
+            # every chance to deliver what it captured.
+            reader.caught_up()
+            peak = proc_value(tool.proc.pid, "status", "VmHWM")
+            counted, dropped = tool.stop(reader)
+            os.close(r)
+            print(f"{reader_name:8}{tool.name:9}{frames:>9}{counted:>9}{dropped:>9}{idle:>7}{peak:>7}"
+                  f"{reader.last - start:>9.1f}")
 
 
 def callgrind_total(path):
@@ -182,25 +264,31 @@ def main():
     ap.add_argument("--rounds", type=int, default=6)
     ap.add_argument("--callgrind", action="store_true")
     ap.add_argument("--rate", type=float, default=20000)
+    ap.add_argument("--slow-reader", action="store_true")
+    ap.add_argument("--stalled", type=int, default=1000000)
     args = ap.parse_args()
-    args.frames = args.frames or (50000 if args.callgrind else 1000000)
+    args.frames = args.frames or (50000 if args.callgrind else 200000 if args.slow_reader else 1000000)
     build = os.path.abspath(args.build)
 
     subprocess.run(["ip", "link", "add", PEER, "type", "veth", "peer", "name", DEVICE], check=True)
     for dev in (PEER, DEVICE):
         subprocess.run(["ip", "link", "set", dev, "up"], check=True)
-    tools = [Tool("listener", [f"{build}/listener", DEVICE], listener_count),
-             Tool("floor", [f"{build}/bench/pcapfloor", DEVICE], floor_count)]
+    listener = Tool("listener", [f"{build}/listener", DEVICE], listener_count)
+    floor = Tool("floor", [f"{build}/bench/pcapfloor", DEVICE], floor_count)
     if args.callgrind:
-        instructions(build, tools, args)
+        instructions(build, [listener, floor], args)
         return
+    # The floor writes nothing, so it has no place behind a reader.
+    tools = [listener] if args.slow_reader else [listener, floor]
     if shutil.which("tcpdump"):
         tools.append(Tool("tcpdump", ["tcpdump", "-i", DEVICE, "-p", "-n", "-s", "8192", "-Z", "root",
-                                      "-w", "/dev/null"], tcpdump_count))
+                                      "-w", "-" if args.slow_reader else "/dev/null"], tcpdump_count))
     else:
         print("tcpdump: not installed, so no peer row\n")
-    cpu_rounds(build, tools, args)
-
+    if args.slow_reader:
+        behind_readers(build, tools, args)
+    else:
+        cpu_rounds(build, tools, args)
 
 if __name__ == "__main__":
     if os.environ.get("LISTENER_BENCH_NETNS") != "1":
