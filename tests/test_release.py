@@ -2,11 +2,13 @@
 """Checks of what ships: the manual page, the Debian package and the
 hardening of the built binary.  $LISTENER names the binary, $LISTENER_BUILD
 its build tree and $LISTENER_VERSION the version the build gives it."""
+import email.utils
 import gzip
 import os
 import re
 import subprocess
 import tempfile
+import time
 import unittest
 
 LISTENER = os.environ["LISTENER"]
@@ -16,6 +18,15 @@ VERSION = os.environ["LISTENER_VERSION"]
 
 def run(*args):
     return subprocess.run(args, capture_output=True, text=True, check=True).stdout
+
+
+def package(into):
+    """Builds the Debian package into the folder and returns its path; the
+    time it carries is the build's own, whatever the caller's environment."""
+    env = {name: value for name, value in os.environ.items() if name != "SOURCE_DATE_EPOCH"}
+    subprocess.run(["cpack", "-G", "DEB", "-B", into, "--config", os.path.join(BUILD, "CPackConfig.cmake")],
+                   env=env, capture_output=True, check=True)
+    return os.path.join(into, f"listener_{VERSION}_amd64.deb")
 
 
 class ManualPage(unittest.TestCase):
@@ -31,8 +42,7 @@ class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
-        run("cpack", "-G", "DEB", "-B", cls.dir.name, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
-        cls.deb = os.path.join(cls.dir.name, f"listener_{VERSION}_amd64.deb")
+        cls.deb = package(cls.dir.name)
         cls.root = os.path.join(cls.dir.name, "root")
         run("dpkg-deb", "-x", cls.deb, cls.root)
 
@@ -59,6 +69,20 @@ class Package(unittest.TestCase):
     def test_changelog_ends_with_this_version(self):
         with gzip.open(os.path.join(self.root, "usr/share/doc/listener/changelog.gz"), "rt") as f:
             self.assertEqual(f.readline().split()[:2], ["listener", f"({VERSION})"])
+
+    def test_built_again_it_is_the_same_to_the_byte_and_dated_by_the_changelog(self):
+        # A second later, so that anything stamped with the time of
+        # packaging would differ.
+        time.sleep(1.1)
+        with tempfile.TemporaryDirectory() as again, open(self.deb, "rb") as first:
+            with open(package(again), "rb") as second:
+                self.assertEqual(first.read(), second.read())
+        with gzip.open(os.path.join(self.root, "usr/share/doc/listener/changelog.gz"), "rt") as f:
+            latest = next(line for line in f if line.startswith(" -- ")).split(">  ", 1)[1]
+        dated = email.utils.parsedate_to_datetime(latest).strftime("%Y-%m-%d %H:%M")
+        listing = subprocess.run(["dpkg-deb", "-c", self.deb], env=dict(os.environ, TZ="UTC"),
+                                 capture_output=True, text=True, check=True).stdout.splitlines()
+        self.assertEqual({" ".join(line.split()[3:5]) for line in listing}, {dated})
 
     def test_lintian_finds_no_error_or_warning(self):
         proc = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb], capture_output=True, text=True)
