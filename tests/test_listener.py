@@ -375,9 +375,9 @@ class SlowReader(ListenerTest):
                 proc = self.start(DEVICE, stdout=w)
                 os.close(w)
                 idle = resident_kib(proc.pid)
-                # Some 200 KB a second, while the frames come four times as
-                # many as the ring holds, and their text several times as fast.
-                received, reader = self.read_slowly(r, chunk=1024)
+                # Some 100 KB a second, while four times as many frames come
+                # as the ring holds, and their text ten times as fast.
+                received, reader = self.read_slowly(r)
                 frames = 4 * RING
                 text = ANNOUNCE + stream(1, frames)
                 self.send(frames)
@@ -470,14 +470,14 @@ class Drops(ListenerTest):
         self.assertEqual(out, ANNOUNCE + stream(1, counted) + b"\n%d packets dropped by the kernel\n" % dropped)
         self.assertGreater(dropped, 1)
         # One frame more than the ring held, and the capture ends on an error.
-        arrived, proc = self.flood_while_stopped(counted + 1, lambda proc: ip("link", "del", PEER))
+        _, proc = self.flood_while_stopped(counted + 1, lambda proc: ip("link", "del", PEER))
         out, status = self.finish(proc)
         self.assertEqual(status, 1)
         self.assertEqual(out, ANNOUNCE + stream(1, counted) + b"\n1 packet dropped by the kernel\n" + DISAPPEARED)
 
     def test_failed_output_stays_the_only_thing_said(self):
         with open("/dev/full", "wb") as full:
-            arrived, proc = self.flood_while_stopped(2 * RING, lambda proc: proc.wait(timeout=10), stdout=full)
+            _, proc = self.flood_while_stopped(2 * RING, lambda proc: proc.wait(timeout=10), stdout=full)
         self.assertEqual(self.finish(proc, err=b"write(): No space left on device\n"), (b"", 1))
 
 
