@@ -297,9 +297,14 @@ class Stops(ListenerTest):
                 proc.terminate()
                 self.assertEqual(self.finish(proc), (expected, -signal.SIGTERM))
 
-    def remove_device_after(self, frames):
+    def remove_device_after(self, frames, down_first=False):
         proc = self.start(DEVICE)
         self.send(frames)
+        if down_first:
+            # Taken down, the device gives the capture no further wakeup when
+            # it goes: libpcap has to be asked again after a while.
+            ip("link", "set", DEVICE, "down")
+            time.sleep(SETTLE)
         ip("link", "del", PEER)
         return self.finish(proc)
 
@@ -308,6 +313,9 @@ class Stops(ListenerTest):
 
     def test_device_removed_after_frames_is_a_capture_error_on_a_line_of_its_own(self):
         self.assertEqual(self.remove_device_after(3), (ANNOUNCE + stream(1, 3) + b"\n" + DISAPPEARED, 1))
+
+    def test_device_taken_down_and_then_removed_is_a_capture_error_too(self):
+        self.assertEqual(self.remove_device_after(3, down_first=True), (ANNOUNCE + stream(1, 3) + b"\n" + DISAPPEARED, 1))
 
 
 class FailingOutput(ListenerTest):
@@ -341,6 +349,7 @@ class FailingOutput(ListenerTest):
                 self.send(3)
                 proc.terminate()
                 self.assertEqual(self.finish(proc, err=err), (b"", -signal.SIGTERM))
+
 
 class SlowReader(ListenerTest):
     """Counting never waits for standard output: the numbers it has not
