@@ -25,11 +25,11 @@ reader starts only once every frame has come.
 """
 import argparse
 import os
-import struct
 import re
 import shutil
 import signal
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -207,8 +207,8 @@ def behind_readers(build, tools, args):
             start = time.monotonic()
             send(build, frames, args.size)
             time.sleep(SETTLE)
-            if not pause:
-                reader.begin()
+            # The stalled reader starts now; the slow one goes on.
+            reader.begin()
             # Stopped once the reader has caught up, so that the tool had
             # every chance to deliver what it captured.
             reader.caught_up()
@@ -289,6 +289,7 @@ def main():
         behind_readers(build, tools, args)
     else:
         cpu_rounds(build, tools, args)
+
 
 if __name__ == "__main__":
     if os.environ.get("LISTENER_BENCH_NETNS") != "1":
