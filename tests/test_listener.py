@@ -30,7 +30,7 @@ def read(path):
 
 
 LISTENER = os.path.abspath(os.environ.get("LISTENER", "build/listener"))
-# Preloaded, it holds pcap_open_live until a signal comes or its file goes.
+# Preloaded, it holds pcap_open_live until the file it makes goes.
 SLOWOPEN = os.path.abspath(os.environ.get("SLOWOPEN", "build/libslowopen.so"))
 DEVICE, PEER = "veth1", "veth0"
 ANNOUNCE = b"Listening on device : veth1 \n"
@@ -67,6 +67,11 @@ def capturing(pid):
     ring = re.search(r"socket:\[(\d+)\]", read(f"/proc/{pid}/maps"))
     packet_sockets = (line.split() for line in read("/proc/net/packet").splitlines()[1:])
     return ring is not None and [ring[1], "0003", "1"] in ([s[8], s[3], s[5]] for s in packet_sockets)
+
+
+def signals_pending(pid):
+    """Whether a signal sent to the process waits to be taken."""
+    return any(int(mask, 16) for mask in re.findall(r"^(?:SigPnd|ShdPnd):\s*(\w+)", read(f"/proc/{pid}/status"), re.M))
 
 
 def handles(pid, signo):
@@ -181,8 +186,8 @@ class ListenerTest(unittest.TestCase):
         return proc.out.read(), proc.returncode
 
     def slow_open(self):
-        """An environment in which the listener's pcap_open_live waits for a
-        signal or for the file it makes to be removed, and that file."""
+        """An environment in which the listener's pcap_open_live waits for
+        the file it makes to be removed, and that file."""
         opening = os.path.join(tempfile.mkdtemp(), "opening")
         self.addCleanup(shutil.rmtree, os.path.dirname(opening))
         # AddressSanitizer wants to be loaded first, which a preload prevents.
@@ -295,6 +300,8 @@ class Stops(ListenerTest):
                 env, opening = self.slow_open()
                 proc = self.start(device, env=env, ready=lambda pid: os.path.exists(opening))
                 proc.terminate()
+                wait_for(lambda: not signals_pending(proc.pid), "the stop to be taken")
+                os.unlink(opening)
                 self.assertEqual(self.finish(proc), (expected, -signal.SIGTERM))
 
     def remove_device_after(self, frames, down_first=False):
