@@ -8,15 +8,25 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+
+// How long the kernel may hold captured packets, in the block of its ring
+// that it is filling, before it hands them over: short, as a stop waits for
+// that block, and long enough to let an idle listener sleep.
+static constexpr int read_timeout_ms = 100;
+// How long a stop waits for that block: the read timeout, and as much again
+// for the timer's slack and a busy machine.
+static constexpr int drain_limit_ms = 2 * read_timeout_ms;
 
 // The longest item of the count stream: twenty digits and ", ".
 static constexpr size_t longest_item = 22;
@@ -24,8 +34,8 @@ static constexpr size_t longest_item = 22;
 // Packets counted, and numbers made into text: the numbers still to write
 // are those after made, up to count. That range is all the listener keeps of
 // them, however far behind standard output falls, so that counting never
-// waits for the reader. Only the difference is used, so wrapping round does
-// no harm.
+// waits for the reader. At a billion packets a second, 64 bits last five
+// centuries.
 static uint64_t count;
 static uint64_t made;
 
@@ -55,6 +65,15 @@ static bool line_buffered;
 static bool out_socket;
 // Why standard output failed; from then on what is written is dropped.
 static int write_error;
+
+// What the kernel says of the capture, carried into 64 bits: libpcap's
+// counters are 32 bits wide and wrap, after seven minutes at ten million
+// packets a second, so they are read at least once a second while packets
+// come. taken is the packets the ring took, each counted once libpcap hands
+// it over; dropped, those the kernel dropped for want of room in the ring.
+static struct pcap_stat stats_seen;
+static uint64_t taken;
+static uint64_t dropped;
 
 static const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // Those of them the listener handles: not the ones ignored when it started.
@@ -218,6 +237,57 @@ stop(int signo)
 			(void)signal(s, SIG_DFL);
 }
 
+static int64_t
+now_ms()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Carries libpcap's figures into taken and dropped. Differences of unsigned
+// 32-bit numbers stay right across a wrap.
+static void
+carry_stats(const struct pcap_stat &ps)
+{
+	taken += (ps.ps_recv - ps.ps_drop) - (stats_seen.ps_recv - stats_seen.ps_drop);
+	dropped += ps.ps_drop - stats_seen.ps_drop;
+	stats_seen = ps;
+}
+
+// False, with libpcap's text in the handle, if the figures cannot be had.
+static bool
+read_stats(pcap_t *handle)
+{
+	struct pcap_stat ps;
+	if (pcap_stats(handle, &ps) == PCAP_ERROR)
+		return false;
+	carry_stats(ps);
+	return true;
+}
+
+// Counts what the ring took before the end and has not handed over yet: the
+// kernel hands over the block it is filling once the block is full, or a
+// read timeout after it began it. So it waits while the kernel's figures say
+// a packet is still to come, for drain_limit_ms at most: on lo and any the
+// kernel also takes the copy of each loopback packet leaving, which libpcap
+// does not hand over.
+static void
+drain(pcap_t *handle)
+{
+	const int64_t deadline = now_ms() + drain_limit_ms;
+	struct pollfd pfd = {pcap_get_selectable_fd(handle), POLLIN, 0};
+	for (;;) {
+		(void)pcap_dispatch(handle, -1, my_callback, nullptr);
+		int64_t left = deadline - now_ms();
+		if (count >= taken || left <= 0)
+			break;
+		(void)poll(&pfd, 1, static_cast<int>(left));
+	}
+	// What came after the end is not counted.
+	count = std::min(count, taken);
+}
+
 // Every way the listener ends comes through here.
 static int
 finish(int status)
@@ -284,10 +354,7 @@ main(int argc, char *argv[])
 	say({"Listening on device : ", argv[1], " \n"});
 
 	char errbuf[PCAP_ERRBUF_SIZE];
-	// The read timeout bounds how long the kernel may hold captured packets
-	// before handing them over, and so what a stop leaves uncounted;
-	// 100 ms keeps that short and still lets an idle listener sleep.
-	pcap_t *handle = pcap_open_live(argv[1], 8192, 0, 100, errbuf);
+	pcap_t *handle = pcap_open_live(argv[1], 8192, 0, read_timeout_ms, errbuf);
 	if (handle == nullptr) {
 		say({"pcap_open_live(): ", errbuf, "\n"});
 		return finish(1);
@@ -309,6 +376,7 @@ main(int argc, char *argv[])
 	sigset_t waiting;
 	sigprocmask(SIG_BLOCK, &stops, &waiting);
 	bool capture_failed = false;
+	int64_t stats_due = now_ms() + 1000;
 	while (stop_signal == 0 && write_error == 0) {
 		fds[1].fd = out_next >= out_end ? STDOUT_FILENO : -1;
 		// libpcap may want to be called again after a while, to see
@@ -326,19 +394,26 @@ main(int argc, char *argv[])
 			capture_failed = true;
 			break;
 		}
+		// A failure here is said when the capture ends, as it will fail
+		// there too.
+		if (now_ms() >= stats_due) {
+			(void)read_stats(handle);
+			stats_due = now_ms() + 1000;
+		}
 		write_numbers(false);
 	}
-	sigprocmask(SIG_SETMASK, &waiting, nullptr);
 
-	// What the kernel dropped while the listener could not take it (stopped,
-	// short of CPU, a burst larger than the ring) is read as the capture
-	// ends, and the capture closed, before writing out, which may take long:
-	// nothing after the end counts.
-	struct pcap_stat ps;
+	// What the ring took by the end is all counted, and what the kernel
+	// dropped (while the listener was stopped or short of CPU, or in a burst
+	// larger than the ring) is said. The capture is closed before writing
+	// out, which may take long: nothing after the end counts.
 	char stats_error[PCAP_ERRBUF_SIZE] = "";
-	if (pcap_stats(handle, &ps) == PCAP_ERROR)
+	if (read_stats(handle))
+		drain(handle);
+	else
 		(void)snprintf(stats_error, sizeof stats_error, "%s", pcap_geterr(handle));
 	pcap_close(handle);
+	sigprocmask(SIG_SETMASK, &waiting, nullptr);
 
 	// Each on a line of its own, after the count stream if there is one.
 	int status = capture_failed ? 1 : 0;
@@ -347,10 +422,10 @@ main(int argc, char *argv[])
 		say({newline, "pcap_stats(): ", stats_error, "\n"});
 		newline = "";
 		status = 1;
-	} else if (ps.ps_drop > 0) {
-		char dropped[16];
-		(void)snprintf(dropped, sizeof dropped, "%u", ps.ps_drop);
-		say({newline, dropped, ps.ps_drop == 1 ? " packet" : " packets", " dropped by the kernel\n"});
+	} else if (dropped > 0) {
+		char figure[24];
+		(void)snprintf(figure, sizeof figure, "%" PRIu64, dropped);
+		say({newline, figure, dropped == 1 ? " packet" : " packets", " dropped by the kernel\n"});
 		newline = "";
 	}
 	// Named for the capture loop, as the line has always been.
