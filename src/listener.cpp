@@ -78,6 +78,7 @@ static uint64_t dropped;
 static const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // Those of them the listener handles: not the ones ignored when it started.
 static sigset_t stops;
+// The first stop that came, by which the listener ends.
 static volatile sig_atomic_t stop_signal;
 
 // Writes the buffer from out_sent up to upto. Unless told to wait, it writes
@@ -225,16 +226,27 @@ my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 	++count;
 }
 
-// Runs in a signal handler, so it may only call async-signal-safe functions.
+// Runs in a signal handler, so it may only call async-signal-safe functions,
+// and must leave errno as it found it.
 static void
 stop(int signo)
 {
-	stop_signal = signo;
-	// Any stop after this one ends the process at once: the way out when
-	// writing out hangs.
-	for (int s : stop_signals)
-		if (sigismember(&stops, s) == 1)
-			(void)signal(s, SIG_DFL);
+	if (stop_signal == 0) {
+		stop_signal = signo;
+		return;
+	}
+	// A further stop ends the process at once, by its own default action,
+	// only while standard output takes nothing more: the way out of a
+	// write-out that hangs. While the text goes out it is absorbed, so that
+	// a terminal's hangup, which comes twice, or a supervisor's SIGTERM and
+	// SIGHUP, still get every number.
+	int saved = errno;
+	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
+	if (poll(&pfd, 1, 0) == 0) {
+		(void)signal(signo, SIG_DFL);
+		(void)raise(signo);
+	}
+	errno = saved;
 }
 
 static int64_t
@@ -299,10 +311,12 @@ finish(int status)
 		(void)fprintf(stderr, "write(): %s\n", strerror(write_error));
 		status = 1;
 	}
-	// End by the signal's own default action (the handler restored it), so
-	// that the caller sees the status it would have without the handler.
-	if (stop_signal != 0)
+	// End by the signal's own default action, so that the caller sees the
+	// status it would have without the handler.
+	if (stop_signal != 0) {
+		(void)signal(stop_signal, SIG_DFL);
 		(void)raise(stop_signal);
+	}
 	return status;
 }
 
@@ -323,7 +337,7 @@ main(int argc, char *argv[])
 	// without SA_RESTART, so that the wait it interrupts returns. Whoever
 	// ignored a stop signal before starting us (nohup, a shell's background
 	// job) meant it to be ignored. The handler runs with the other stops
-	// held, so that none comes before it has made them end the process.
+	// held, so that it is never interrupted by one.
 	sigemptyset(&stops);
 	for (int signo : stop_signals) {
 		struct sigaction old;
@@ -413,6 +427,11 @@ main(int argc, char *argv[])
 	else
 		(void)snprintf(stats_error, sizeof stats_error, "%s", pcap_geterr(handle));
 	pcap_close(handle);
+	// Stops that came since the first are absorbed: the write-out has not
+	// begun. From now on one may end it, should it wait.
+	const struct timespec at_once = {0, 0};
+	while (sigtimedwait(&stops, nullptr, &at_once) > 0) {
+	}
 	sigprocmask(SIG_SETMASK, &waiting, nullptr);
 
 	// Each on a line of its own, after the count stream if there is one.

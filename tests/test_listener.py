@@ -18,6 +18,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import tty
@@ -56,6 +57,8 @@ RING_BLOCK = 262144
 REAL_ROOT = read("/proc/self/uid_map").split() == ["0", "0", "4294967295"]
 # From <linux/if_packet.h>, which Python's socket module lacks.
 SOL_PACKET, PACKET_QDISC_BYPASS = 263, 20
+# From <asm/unistd_64.h>.
+SYS_WRITE = 1
 
 
 def stream(first, last):
@@ -85,10 +88,9 @@ def signals_pending(pid):
     return any(int(mask, 16) for mask in re.findall(r"^(?:SigPnd|ShdPnd):\s*(\w+)", read(f"/proc/{pid}/status"), re.M))
 
 
-def handles(pid, signo):
-    """Whether the process has a handler for the signal."""
-    caught = int(re.search(r"^SigCgt:\s*(\w+)", read(f"/proc/{pid}/status"), re.M)[1], 16)
-    return bool(caught >> (signo - 1) & 1)
+def in_syscall(pid, number):
+    """Whether the process is asleep in the system call of that number."""
+    return read(f"/proc/{pid}/syscall").split()[0] == str(number)
 
 
 def counts(out):
@@ -347,6 +349,56 @@ class Stops(ListenerTest):
                     proc.send_signal(signo)
                     self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 50), -signo))
 
+    def test_second_stop_while_the_count_goes_to_a_file_is_absorbed(self):
+        # A supervisor's SIGTERM and then SIGHUP, or a terminal's hangup,
+        # which comes twice.
+        for first, second in ((signal.SIGTERM, signal.SIGHUP), (signal.SIGHUP, signal.SIGHUP)):
+            with self.subTest(first=first.name, second=second.name):
+                proc = self.start(DEVICE)
+                self.send(MORE_THAN_A_BUFFER, settle=False)
+                proc.send_signal(first)
+                # Taken first: of two waiting, the kernel would hand over
+                # the lower-numbered first.
+                wait_for(lambda: not signals_pending(proc.pid), "the first stop to be taken")
+                time.sleep(0.001)
+                proc.send_signal(second)
+                self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, MORE_THAN_A_BUFFER), -first))
+
+    def test_terminal_that_hangs_up_leaves_every_number_in_the_file(self):
+        # An interactive shell on a terminal runs the listener into a file, as
+        # a user would, and the terminal goes away, as a dropped ssh
+        # session's does: the shell and the kernel each send SIGHUP.
+        for run in range(5):
+            with self.subTest(run=run):
+                out = os.path.join(tempfile.mkdtemp(), "count")
+                self.addCleanup(shutil.rmtree, os.path.dirname(out))
+                master, slave = os.openpty()
+                shell = subprocess.Popen(["bash", "--norc", "--noprofile", "-i"], stdin=slave, stdout=slave,
+                                         stderr=slave, start_new_session=True,
+                                         preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+                self.addCleanup(shell.wait)
+                os.close(slave)
+                os.write(master, f"{LISTENER} {DEVICE} > {out}\n".encode())
+                children = f"/proc/{shell.pid}/task/{shell.pid}/children"
+                wait_for(lambda: read(children).split() and capturing(read(children).split()[0]), "the capture")
+                listener = read(children).split()[0]
+                self.send(10, settle=False)
+                os.close(master)
+                wait_for(lambda: not os.path.exists(f"/proc/{listener}") or stat(listener)[0] == "Z", "the end")
+                self.assertEqual(read(out).encode(), ANNOUNCE + stream(1, 10))
+
+    def test_second_stop_ends_a_write_to_a_terminal_held_with_ctrl_s(self):
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        os.write(master, b"\x13")
+        proc = self.start(DEVICE, stdout=slave, ready=lambda pid: in_syscall(pid, SYS_WRITE))
+        os.close(slave)
+        proc.terminate()
+        wait_for(lambda: not signals_pending(proc.pid), "the first stop to be taken")
+        self.assertIsNone(proc.poll())
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGINT))
+
     def test_stop_signal_ignored_at_start_stays_ignored(self):
         proc = self.start(DEVICE, ignore=(signal.SIGINT, signal.SIGHUP))
         proc.send_signal(signal.SIGINT)
@@ -510,21 +562,48 @@ class SlowReader(ListenerTest):
         self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
         self.assertEqual(received, ANNOUNCE + stream(1, frames))
 
-    def test_second_stop_signal_of_any_kind_ends_a_write_out_that_hangs(self):
-        for first, second in ((signal.SIGTERM, signal.SIGTERM), (signal.SIGTERM, signal.SIGHUP),
-                              (signal.SIGHUP, signal.SIGINT)):
-            with self.subTest(first=first.name, second=second.name):
+    def test_second_stop_ends_the_write_out_only_while_it_waits_for_the_reader(self):
+        # The pipe is never read until the listener waits in its write-out.
+        # A second stop that comes then ends it; one that comes while it is
+        # held (SIGSTOP) there and finds the pipe made large enough to take
+        # everything, or one that came before the write-out began, does not.
+        text = ANNOUNCE + stream(1, MORE_THAN_A_BUFFER)
+        for first, second, when in ((signal.SIGTERM, signal.SIGTERM, "waiting"),
+                                    (signal.SIGTERM, signal.SIGHUP, "waiting"),
+                                    (signal.SIGHUP, signal.SIGINT, "waiting"),
+                                    (signal.SIGTERM, signal.SIGHUP, "room"), (signal.SIGHUP, signal.SIGHUP, "room"),
+                                    (signal.SIGHUP, signal.SIGTERM, "before")):
+            with self.subTest(first=first.name, second=second.name, when=when):
                 r, w = self.one_page_pipe()
                 proc = self.start(DEVICE, stdout=w)
                 os.close(w)
-                # The pipe takes one buffer-full and is never read: writing
-                # out waits for ever.
-                self.send(MORE_THAN_A_BUFFER)
-                proc.send_signal(first)
-                wait_for(lambda: not handles(proc.pid, second), "the first stop to be handled")
-                proc.send_signal(second)
-                self.assertEqual(self.finish(proc), (b"", -second))
-                self.assertEqual(os.read(r, 2 * PAGE), (ANNOUNCE + stream(1, MORE_THAN_A_BUFFER))[:PAGE])
+                # Straight after the frames, so that the listener waits for
+                # the kernel's last block before writing out.
+                self.send(MORE_THAN_A_BUFFER, settle=False)
+                if when == "before":
+                    # Both at once: of two waiting, the kernel hands over
+                    # the lower-numbered first.
+                    self.pause(proc)
+                    proc.send_signal(first)
+                    proc.send_signal(second)
+                    proc.send_signal(signal.SIGCONT)
+                else:
+                    proc.send_signal(first)
+                wait_for(lambda: in_syscall(proc.pid, SYS_WRITE), "the write-out to wait")
+                if when == "before":
+                    self.assertIsNone(proc.poll())
+                else:
+                    self.pause(proc)
+                    if when == "room":
+                        fcntl.fcntl(r, fcntl.F_SETPIPE_SZ, 1 << 20)
+                    proc.send_signal(second)
+                    proc.send_signal(signal.SIGCONT)
+                if when == "waiting":
+                    self.assertEqual(self.finish(proc), (b"", -second))
+                    self.assertEqual(os.read(r, 2 * PAGE), text[:PAGE])
+                else:
+                    self.assertEqual(read_until(r, len(text)), text)
+                    self.assertEqual(self.finish(proc), (b"", -first))
 
 
 class Drops(ListenerTest):
