@@ -4,6 +4,7 @@
 #include <pcap/pcap.h>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -352,11 +353,15 @@ main(int argc, char *argv[])
 			sigaction(signo, &sa, nullptr);
 
 	// Buffered as the C library would buffer it: by lines on a terminal, in
-	// blocks of the destination's preferred size up to BUFSIZ.
+	// blocks of the destination's preferred size up to BUFSIZ. But a pipe,
+	// named or not, that polls writable is sure to take only PIPE_BUF bytes
+	// at once, whatever block its filesystem reports.
 	struct stat st;
 	if (fstat(STDOUT_FILENO, &st) == 0) {
 		if (st.st_blksize > 0 && st.st_blksize < BUFSIZ)
 			out_end = out + st.st_blksize;
+		if (S_ISFIFO(st.st_mode) && out_end - out > PIPE_BUF)
+			out_end = out + PIPE_BUF;
 		out_socket = S_ISSOCK(st.st_mode);
 	}
 	line_buffered = isatty(STDOUT_FILENO) != 0;

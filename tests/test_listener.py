@@ -8,6 +8,7 @@ AF_PACKET socket; the listener captures on the other end.
 """
 import ctypes
 import ctypes.util
+import errno
 import fcntl
 import os
 import re
@@ -15,6 +16,8 @@ import select
 import shutil
 import signal
 import socket
+import stat as stat_module
+import struct
 import subprocess
 import sys
 import tempfile
@@ -59,6 +62,7 @@ REAL_ROOT = read("/proc/self/uid_map").split() == ["0", "0", "4294967295"]
 SOL_PACKET, PACKET_QDISC_BYPASS = 263, 20
 # From <asm/unistd_64.h>.
 SYS_WRITE = 1
+LIBC = ctypes.CDLL(None, use_errno=True)
 
 
 def stream(first, last):
@@ -107,6 +111,47 @@ def wait_for(condition, what, timeout=10):
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what)
         time.sleep(0.01)
+
+
+def serve_fifo_filesystem(mountpoint, blksize):
+    """Mounts at mountpoint a filesystem that holds one named pipe, "fifo",
+    and reports blocks of blksize bytes; a thread answers the kernel's FUSE
+    requests until the filesystem is unmounted."""
+    fuse = os.open("/dev/fuse", os.O_RDWR)
+    options = f"fd={fuse},rootmode=40000,user_id=0,group_id=0".encode()
+    if LIBC.mount(b"fifofs", mountpoint.encode(), b"fuse", 0, options) != 0:
+        raise OSError(ctypes.get_errno(), "mount fuse")
+    forever = 1 << 40
+    directory, fifo = (1, stat_module.S_IFDIR | 0o755), (2, stat_module.S_IFIFO | 0o666)
+
+    def attr(node, mode):
+        # struct fuse_attr: ino, size, blocks, times, modes and ids, rdev, blksize, flags.
+        return struct.pack("=6Q4I4I2I", node, 0, 0, 0, 0, 0, 0, 0, 0, mode, 1, 0, 0, 0, blksize, 0)
+
+    def answer():
+        while True:
+            try:
+                request = os.read(fuse, 1 << 20)
+            except OSError:  # unmounted
+                return os.close(fuse)
+            _, opcode, unique, node = struct.unpack_from("=IIQQ", request)
+            error, body = 0, b""
+            if opcode == 26:  # INIT: protocol 7.31, nothing asked for
+                body = struct.pack("=4I2H2I2HI7I", 7, 31, 0, 0, 0, 0, PAGE, 1, 0, 0, 0, *[0] * 7)
+            elif opcode == 1 and request[40:].split(b"\0")[0] == b"fifo":  # LOOKUP
+                body = struct.pack("=4Q2I", fifo[0], 0, forever, forever, 0, 0) + attr(*fifo)
+            elif opcode == 3:  # GETATTR
+                body = struct.pack("=Q2I", forever, 0, 0) + attr(*(directory if node == 1 else fifo))
+            elif opcode in (2, 42):  # FORGET, BATCH_FORGET: no answer
+                continue
+            else:
+                error = -errno.ENOENT if opcode == 1 else -errno.ENOSYS
+            os.write(fuse, struct.pack("=IiQ", 16 + len(body), error, unique) + body)
+    threading.Thread(target=answer, daemon=True).start()
+
+
+def unmount(path):
+    LIBC.umount2(path.encode(), 2)  # MNT_DETACH
 
 
 def read_until(fd, n, timeout=10):
@@ -484,7 +529,25 @@ class SlowReader(ListenerTest):
         fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, PAGE)
         return r, w
 
-    def read_slowly(self, r, chunk=512, pause=0.005):
+    def large_block_fifo(self):
+        """A named pipe one page large, on a filesystem that reports blocks
+        of 64 KiB, as some FUSE, NFS and XFS mounts do."""
+        if not os.access("/dev/fuse", os.R_OK | os.W_OK):
+            self.skipTest("FUSE, which makes the filesystem, is for root only here")
+        mountpoint = tempfile.mkdtemp()
+        self.addCleanup(os.rmdir, mountpoint)
+        serve_fifo_filesystem(mountpoint, 65536)
+        self.addCleanup(unmount, mountpoint)
+        fifo = os.path.join(mountpoint, "fifo")
+        r = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, r)
+        os.set_blocking(r, True)
+        w = os.open(fifo, os.O_WRONLY)
+        fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, PAGE)
+        self.assertEqual(os.fstat(w).st_blksize, 65536)
+        return r, w
+
+    def read_slowly(self, r, chunk=512, pause=0.05):
         """Reads the pipe in a thread of its own, a chunk at a time with a
         pause after each, until its end or until told to read on at full
         speed; returns what came so far, the thread, and the event that
@@ -501,17 +564,20 @@ class SlowReader(ListenerTest):
         return received, reader, fast
 
     def test_reader_far_behind_costs_no_frame_nor_memory_and_catches_up_without_frames(self):
-        # Handed down non-blocking, the pipe is waited for all the same.
-        for kind in ("pipe", "non-blocking pipe"):
+        # Handed down non-blocking, the pipe is waited for all the same; a
+        # named pipe takes a page at once, whatever block it reports.
+        for kind in ("pipe", "non-blocking pipe", "named pipe with large blocks"):
             with self.subTest(kind):
                 frames = 2 * self.ring()
-                r, w = self.one_page_pipe()
+                r, w = self.large_block_fifo() if kind.startswith("named") else self.one_page_pipe()
                 os.set_blocking(w, kind != "non-blocking pipe")
                 proc = self.start(DEVICE, stdout=w)
                 os.close(w)
                 idle = resident_kib(proc.pid)
-                # Some 100 KB a second, while twice as many frames come as
-                # the ring holds, and their text ten times as fast.
+                # Some 10 KB a second, while twice as many frames come as the
+                # ring holds, and their text a hundred times as fast: a write
+                # that waited for the reader would hold the capture up for
+                # longer than the ring lasts.
                 received, reader, fast = self.read_slowly(r)
                 text = ANNOUNCE + stream(1, frames)
                 self.send(frames)
@@ -695,7 +761,7 @@ if __name__ == "__main__":
     if os.environ.get("LISTENER_TEST_NETNS") != "1":
         os.environ["LISTENER_TEST_NETNS"] = "1"
         userns = [] if REAL_ROOT else ["--map-root-user"]
-        os.execvp("unshare", ["unshare", "--net", *userns, sys.executable, *sys.argv])
+        os.execvp("unshare", ["unshare", "--net", "--mount", *userns, sys.executable, *sys.argv])
     for conf in ("all", "default"):
         with open(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "w") as f:
             f.write("1")
