@@ -367,7 +367,7 @@ main(int argc, char *argv[])
 	line_buffered = isatty(STDOUT_FILENO) != 0;
 
 	if (argc < 2) {
-		say({"usage: ", argc > 0 ? argv[0] : "listener", " capture-device\n"});
+		say({"usage: ", argc > 0 && argv[0][0] != '\0' ? argv[0] : "listener", " capture-device\n"});
 		return finish(1);
 	}
 	say({"Listening on device : ", argv[1], " \n"});

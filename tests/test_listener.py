@@ -711,6 +711,9 @@ class Arguments(ListenerTest):
     def test_no_device_prints_usage_with_the_invocation_name(self):
         self.assertEqual(self.run_to_end(LISTENER), (b"usage: %s capture-device\n" % LISTENER.encode(), 1))
         self.assertEqual(self.run_to_end("lsn", executable=LISTENER), (b"usage: lsn capture-device\n", 1))
+        # Python will not start a program with an empty name; bash will.
+        self.assertEqual(self.run_to_end("bash", "-c", 'exec -a "" "$0"', LISTENER),
+                         (b"usage: listener capture-device\n", 1))
 
     def test_device_libpcap_rejects_gives_its_text_and_only_the_first_argument_counts(self):
         expected = (b"Listening on device : nosuchdev \npcap_open_live(): %s\n" % pcap_open_error("nosuchdev"), 1)
