@@ -50,11 +50,12 @@ sanitize:
 	$(MAKE) test BUILD=$(BUILD)-sanitize \
 	  CMAKE_FLAGS="$(CMAKE_FLAGS) -DLISTENER_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
+# Every C++ file: the program, the tests' and the benchmark's.
 lint: all
 	$(call install,$(LINT_PACKAGES))
-	clang-tidy -p $(BUILD) --quiet src/listener.cpp
+	clang-tidy -p $(BUILD) --quiet $(wildcard src/*.cpp tests/*.cpp bench/*.cpp)
 	cppcheck --enable=warning,style,performance,portability --std=c++17 \
-	  --inline-suppr --error-exitcode=1 --quiet src/
+	  --inline-suppr --error-exitcode=1 --quiet src/ tests/ bench/
 
 install: all
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)

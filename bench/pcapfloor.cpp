@@ -27,13 +27,13 @@ int
 main(int argc, char *argv[])
 {
 	if (argc < 2) {
-		fprintf(stderr, "usage: %s device\n", argv[0]);
+		(void)fprintf(stderr, "usage: %s device\n", argv[0]);
 		return 2;
 	}
 	char errbuf[PCAP_ERRBUF_SIZE];
 	handle = pcap_open_live(argv[1], 8192, 0, 100, errbuf);
 	if (handle == nullptr) {
-		fprintf(stderr, "pcap_open_live(): %s\n", errbuf);
+		(void)fprintf(stderr, "pcap_open_live(): %s\n", errbuf);
 		return 1;
 	}
 	struct sigaction sa = {};
@@ -44,6 +44,6 @@ main(int argc, char *argv[])
 	pcap_loop(handle, -1, callback, nullptr);
 	struct pcap_stat st = {};
 	pcap_stats(handle, &st);
-	fprintf(stderr, "%lu counted, %u dropped\n", count, st.ps_drop);
+	(void)fprintf(stderr, "%lu counted, %u dropped\n", count, st.ps_drop);
 	return 0;
 }

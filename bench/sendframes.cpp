@@ -21,22 +21,22 @@ seconds()
 {
 	struct timespec ts;
 	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec + ts.tv_nsec / 1e9;
+	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 int
 main(int argc, char *argv[])
 {
 	if (argc < 3) {
-		fprintf(stderr, "usage: %s device count [size [rate]]\n", argv[0]);
+		(void)fprintf(stderr, "usage: %s device count [size [rate]]\n", argv[0]);
 		return 2;
 	}
-	long count = atol(argv[2]);
+	long count = strtol(argv[2], nullptr, 10);
 	size_t size = argc > 3 ? strtoul(argv[3], nullptr, 10) : 60;
-	double rate = argc > 4 ? atof(argv[4]) : 0;
+	double rate = argc > 4 ? strtod(argv[4], nullptr) : 0;
 	static unsigned char frame[9018];
 	if (size < 14 || size > sizeof frame) {
-		fprintf(stderr, "%s: size must be 14 to %zu bytes\n", argv[0], sizeof frame);
+		(void)fprintf(stderr, "%s: size must be 14 to %zu bytes\n", argv[0], sizeof frame);
 		return 2;
 	}
 
@@ -44,19 +44,20 @@ main(int argc, char *argv[])
 	int fd = socket(AF_PACKET, SOCK_RAW, 0);
 	struct sockaddr_ll addr = {};
 	addr.sll_family = AF_PACKET;
-	addr.sll_ifindex = if_nametoindex(argv[1]);
+	addr.sll_ifindex = static_cast<int>(if_nametoindex(argv[1]));
 	int one = 1;
 	if (fd < 0 || addr.sll_ifindex == 0 ||
 	    bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0 ||
 	    setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one) < 0) {
-		fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], strerror(errno));
+		(void)fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], strerror(errno));
 		return 1;
 	}
 
 	// Broadcast from a locally administered address; EtherType 0x88b5 is
 	// set aside for local experiments, so no protocol stack takes them.
 	memset(frame, 0xff, 6);
-	memcpy(frame + 6, "\x02\0\0\0\0\1\x88\xb5", 8);
+	const unsigned char source_and_type[] = {0x02, 0, 0, 0, 0, 1, 0x88, 0xb5};
+	memcpy(frame + 6, source_and_type, sizeof source_and_type);
 	struct iovec iov = {frame, size};
 	struct mmsghdr msgs[BATCH] = {};
 	for (auto &m : msgs) {
@@ -70,22 +71,24 @@ main(int argc, char *argv[])
 	long sent = 0;
 	while (sent < count) {
 		if (rate > 0) {
-			double wait = start + sent / rate - seconds();
+			double wait = start + static_cast<double>(sent) / rate - seconds();
 			if (wait > 0) {
-				struct timespec ts = {time_t(wait), long((wait - time_t(wait)) * 1e9)};
-				nanosleep(&ts, nullptr);
+				auto whole = static_cast<time_t>(wait);
+				struct timespec ts = {whole, static_cast<long>((wait - static_cast<double>(whole)) * 1e9)};
+				(void)nanosleep(&ts, nullptr);
 			}
 		}
 		unsigned n = count - sent < batch ? unsigned(count - sent) : batch;
 		int r = sendmmsg(fd, msgs, n, 0);
 		if (r < 0 && errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
-			fprintf(stderr, "%s: sendmmsg: %s\n", argv[0], strerror(errno));
+			(void)fprintf(stderr, "%s: sendmmsg: %s\n", argv[0], strerror(errno));
 			return 1;
 		}
 		if (r > 0)
 			sent += r;
 	}
 	double elapsed = seconds() - start;
-	printf("%ld frames of %zu bytes in %.3f s, %.0f frames/s\n", sent, size, elapsed, sent / elapsed);
+	(void)printf("%ld frames of %zu bytes in %.3f s, %.0f frames/s\n", sent, size, elapsed,
+	             static_cast<double>(sent) / elapsed);
 	return 0;
 }
