@@ -1,9 +1,8 @@
 # Set-up and everyday commands over CMake. Each target first installs the
-# Debian packages it needs that are missing (which takes root; a machine that
-# has them all needs none).
+# Debian packages it needs that are missing, which takes root: through sudo
+# for anyone else. A machine that has them all needs none.
 
 BUILD   ?= build
-DEVICE  ?= any
 PREFIX  ?= /usr/local
 DESTDIR ?=
 CMAKE_FLAGS ?=
@@ -15,24 +14,23 @@ TEST_PACKAGES    = python3 iproute2 util-linux libcap2-bin gdb groff-base binuti
 LINT_PACKAGES    = clang-tidy cppcheck
 BENCH_PACKAGES   = python3 iproute2 util-linux valgrind
 
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+
 define install
 	@missing=; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q ' installed$$' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
-	  apt-get update -q && apt-get install -y -q --no-install-recommends $$missing; \
+	  $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q --no-install-recommends $$missing; \
 	fi
 endef
 
-.PHONY: all run test test-debian13 sanitize lint install package bench clean
+.PHONY: all test test-debian13 sanitize lint install package bench clean
 
 all:
 	$(call install,$(BUILD_PACKAGES))
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
-
-run: all
-	$(BUILD)/listener $(DEVICE)
 
 test: all
 	$(call install,$(TEST_PACKAGES))

@@ -28,10 +28,13 @@ git ls-files -z --cached --others --exclude-standard |
 	tar --null --files-from=- --ignore-failed-read -cf - | tar -xf - -C "$root/src"
 
 # In a mount namespace of its own, so that the root's /proc, /sys and /dev
-# go away with the run. The environment is a fresh machine's.
+# go away with the run. The root is a mount point, as on a machine, so that
+# the suite can make mount namespaces of its own. The environment is a fresh
+# machine's.
 unshare --mount --propagation private sh -euc '
 	root=$1
 	shift
+	mount --bind "$root" "$root"
 	mount -t proc proc "$root/proc"
 	mount -t sysfs sysfs "$root/sys"
 	mount --rbind /dev "$root/dev"

@@ -763,7 +763,8 @@ class Privileges(ListenerTest):
 if __name__ == "__main__":
     if os.environ.get("LISTENER_TEST_NETNS") != "1":
         os.environ["LISTENER_TEST_NETNS"] = "1"
-        userns = [] if REAL_ROOT else ["--map-root-user"]
+        # An ordinary user becomes root of a user namespace of their own.
+        userns = [] if os.geteuid() == 0 else ["--map-root-user"]
         os.execvp("unshare", ["unshare", "--net", "--mount", *userns, sys.executable, *sys.argv])
     for conf in ("all", "default"):
         with open(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "w") as f:
