@@ -65,6 +65,10 @@ static bool line_buffered;
 // without touching the file status flags: those are shared with whoever
 // handed the socket down.
 static bool out_socket;
+// Whether polling tells that standard output has room: it does for a pipe or
+// a terminal. A file or another device polls writable whether or not a write
+// will wait, so there the poll would be a system call for nothing.
+static bool out_polled;
 // Why standard output failed; from then on what is written is dropped.
 static int write_error;
 
@@ -83,18 +87,19 @@ static sigset_t stops;
 // The first stop that came, by which the listener ends.
 static volatile sig_atomic_t stop_signal;
 
-// Writes the buffer from out_sent up to upto. Unless told to wait, it writes
-// only while standard output polls writable, and leaves the rest for later.
-// A pipe that polls writable has a page free, and so takes a whole
-// buffer-full without waiting, a page being its preferred block. A terminal
-// with room for less than a buffer-full, or a file on slow storage, can still
-// keep a write waiting: polling cannot tell.
+// Writes the buffer from out_sent up to upto. Unless told to wait, it leaves
+// the rest for later once standard output has no room: a pipe or a terminal
+// that polls unwritable, a socket that is full. A pipe that polls writable
+// has a page free, and so takes a whole buffer-full without waiting, a
+// buffer-full for a pipe being a page at most. A terminal with room for less
+// than a buffer-full, a file on slow storage or another device can still keep
+// a write waiting: polling cannot tell.
 static void
 write_out(const char *upto, bool wait)
 {
 	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
 	while (out_sent < upto && write_error == 0) {
-		if (!wait && poll(&pfd, 1, 0) != 1)
+		if (!wait && out_polled && poll(&pfd, 1, 0) != 1)
 			return;
 		size_t n = static_cast<size_t>(upto - out_sent);
 		ssize_t written = out_socket ? send(STDOUT_FILENO, out_sent, n, MSG_DONTWAIT)
@@ -364,8 +369,10 @@ main(int argc, char *argv[])
 		if (S_ISFIFO(st.st_mode) && out_end - out > PIPE_BUF)
 			out_end = out + PIPE_BUF;
 		out_socket = S_ISSOCK(st.st_mode);
+		out_polled = S_ISFIFO(st.st_mode);
 	}
 	line_buffered = isatty(STDOUT_FILENO) != 0;
+	out_polled = out_polled || line_buffered;
 
 	if (argc < 2) {
 		say({"usage: ", argc > 0 && argv[0][0] != '\0' ? argv[0] : "listener", " capture-device\n"});
