@@ -68,8 +68,10 @@ bench: all
 	-$(call install,tcpdump)
 	cmake --build $(BUILD) --target sendframes pcapfloor
 	python3 bench/run.py $(BUILD)
+	python3 bench/run.py $(BUILD) --size 1514 --frames 500000
 	python3 bench/run.py $(BUILD) --callgrind
 	python3 bench/run.py $(BUILD) --slow-reader
+	python3 bench/run.py $(BUILD) --bursts
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize

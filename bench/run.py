@@ -1,17 +1,18 @@
 #!/usr/bin/env python3
 """Per-packet cost of the listener, beside the floor and a peer, and what
-each keeps of the traffic behind a slow reader.
+each keeps of the traffic behind a slow reader or in a burst.
 
 The floor is pcapfloor: libpcap delivering every packet through pcap_loop to
 a callback that only counts, the device opened exactly as the listener opens
-it; no program built on pcap_loop can do less.  The peer is tcpdump writing
-to /dev/null.  Each captures the same frames, sent by sendframes on a veth
-pair in a private network namespace, in interleaved rounds that each start
-with a different tool.
+it, keeping no packet bytes; no program built on pcap_loop can do less.  The
+peer is tcpdump writing to /dev/null.  Each captures the same frames, sent
+by sendframes on a veth pair in a private network namespace, in interleaved
+rounds that each start with a different tool.
 
 usage: run.py BUILD_DIR [--frames N] [--size BYTES] [--rounds R]
        run.py BUILD_DIR --callgrind [--frames N] [--rate FPS]
        run.py BUILD_DIR --slow-reader [--frames N] [--stalled N]
+       run.py BUILD_DIR --bursts [--frames N]
 
 CPU time comes from /proc/PID/schedstat, over the window from the capture's
 start to just after the last frame was delivered, and is divided by the
@@ -21,7 +22,9 @@ with even there, and the result is user-space instructions per packet, an
 idle run's start-up, waiting and shutdown taken off.  With --slow-reader,
 the listener and tcpdump (writing the packets, -w -) each write into a pipe
 read 512 bytes every 5 ms, about 100 KB a second, and then into one whose
-reader starts only once every frame has come.
+reader starts only once every frame has come.  With --bursts, frames of 60,
+1514 and 9014 bytes come while the listener or tcpdump is stopped, and what
+its capture ring held is what it counts once let go.
 """
 import argparse
 import os
@@ -52,14 +55,20 @@ def proc_value(pid, name, key):
     return int(re.search(key + r":\s*(\d+)", proc_read(pid, name))[1])
 
 
+def frames_received(device):
+    """How many frames the device has received, from the namespace's own
+    /proc/net/dev."""
+    line = next(line for line in proc_read("self", "net/dev").splitlines() if line.strip().startswith(device + ":"))
+    return int(line.split(":")[1].split()[1])
+
+
 def wait_capturing(proc, timeout=60):
-    # libpcap maps the ring of its packet socket, then binds the socket to
-    # every protocol (0003): from then on the capture takes every frame.
+    # Each tool sets a filter on its packet socket once the device is open:
+    # from then on the capture takes every frame.
     deadline = time.monotonic() + timeout
     while True:
-        ring = re.search(r"socket:\[(\d+)\]", proc_read(proc.pid, "maps"))
-        packet_sockets = (line.split() for line in proc_read("self", "net/packet").splitlines()[1:])
-        if ring and [ring[1], "0003", "1"] in ([s[8], s[3], s[5]] for s in packet_sockets):
+        sockets = subprocess.run(["ss", "-0", "-b", "-p"], capture_output=True, text=True, check=True).stdout
+        if re.search(rf"pid={proc.pid},.*\n\s*bpf filter", sockets):
             return
         if proc.poll() is not None or time.monotonic() > deadline:
             sys.exit(f"{proc.args[0]} did not start capturing")
@@ -70,9 +79,10 @@ class Tool:
     def __init__(self, name, cmd, count):
         self.name, self.cmd, self.count = name, cmd, count
 
-    def start(self, prefix=(), stdout=None):
+    def start(self, prefix=(), stdout=None, device=DEVICE):
         self.out, self.err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        self.proc = subprocess.Popen([*prefix, *self.cmd], stdout=stdout or self.out, stderr=self.err)
+        cmd = [device if arg == DEVICE else arg for arg in self.cmd]
+        self.proc = subprocess.Popen([*prefix, *cmd], stdout=stdout or self.out, stderr=self.err)
         wait_capturing(self.proc)
 
     def stop(self, reader=None):
@@ -160,10 +170,12 @@ def send(build, frames, size, rate=0):
 
 
 def cpu_rounds(build, tools, args):
-    print(f"{args.frames} frames of {args.size} bytes, {args.rounds} rounds; "
-          "CPU ns per packet counted, packets counted, drops libpcap saw, peak RSS\n")
+    print(f"{args.frames} frames of {args.size} bytes, {args.rounds} rounds; CPU ns per packet counted, "
+          "packets counted, drops libpcap saw (the listener, writing to /dev/null: the frames the device "
+          "got less those it counted, as its drop line says), peak RSS\n")
     print(f"{'round':>5}  {'tool':9}{'ns/packet':>10}{'counted':>10}{'drops':>7}{'RSS KiB':>9}{'sent/s':>11}")
     results = {tool.name: [] for tool in tools}
+    listener_drops = 0
     for r in range(1, args.rounds + 1):
         # Each round starts with the next tool: whichever runs first after a
         # pause runs slower, and no tool should always take that place.
@@ -171,19 +183,24 @@ def cpu_rounds(build, tools, args):
         for tool in tools[first:] + tools[:first]:
             tool.start(stdout=subprocess.DEVNULL)
             before = int(proc_read(tool.proc.pid, "schedstat").split()[0])
+            arrived = frames_received(DEVICE)
             rate = send(build, args.frames, args.size)
             time.sleep(SETTLE)
             ns = int(proc_read(tool.proc.pid, "schedstat").split()[0]) - before
+            arrived = frames_received(DEVICE) - arrived
             rss = proc_value(tool.proc.pid, "status", "VmHWM")
             counted, drops = tool.stop()
+            if drops is None:
+                drops = arrived - counted
+                listener_drops += drops
             results[tool.name].append(ns / counted)
-            print(f"{r:>5}  {tool.name:9}{ns / counted:>10.1f}{counted:>10}"
-                  f"{'-' if drops is None else drops:>7}{rss:>9}{rate:>11.0f}")
+            print(f"{r:>5}  {tool.name:9}{ns / counted:>10.1f}{counted:>10}{drops:>7}{rss:>9}{rate:>11.0f}")
     print()
     median = {name: statistics.median(v) for name, v in results.items()}
     for name, m in median.items():
         print(f"median  {name:9}{m:>10.1f}")
     print(f"listener/floor: {median['listener'] / median['floor']:.2f} (target: at most 1.25)")
+    print(f"packets the listener dropped: {listener_drops} (target: none)")
     if "tcpdump" in median:
         print(f"listener/tcpdump: {median['listener'] / median['tcpdump']:.2f}")
 
@@ -217,6 +234,23 @@ def behind_readers(build, tools, args):
             os.close(r)
             print(f"{reader_name:8}{tool.name:9}{frames:>9}{counted:>9}{dropped:>9}{idle:>7}{peak:>7}"
                   f"{reader.last - start:>9.1f}")
+
+
+def bursts(build, tools, args):
+    print(f"{args.frames} frames at full speed while each tool is stopped (SIGSTOP), then let go: "
+          "packets held by its capture ring and counted (tcpdump: captured), and dropped as it says\n")
+    print(f"{'device':8}{'bytes':>6}  {'tool':9}{'sent':>8}{'held':>8}{'dropped':>9}")
+    for device, size in ((DEVICE, 60), (DEVICE, 1514), (DEVICE, 9014), ("any", 1514)):
+        for tool in tools:
+            tool.start(device=device)
+            os.kill(tool.proc.pid, signal.SIGSTOP)
+            while proc_read(tool.proc.pid, "stat").rsplit(")", 1)[1].split()[0] != "T":
+                time.sleep(0.01)
+            send(build, args.frames, size)
+            os.kill(tool.proc.pid, signal.SIGCONT)
+            time.sleep(SETTLE)
+            held, dropped = tool.stop()
+            print(f"{device:8}{size:>6}  {tool.name:9}{args.frames:>8}{held:>8}{dropped:>9}")
 
 
 def callgrind_total(path):
@@ -266,11 +300,15 @@ def main():
     ap.add_argument("--rate", type=float, default=20000)
     ap.add_argument("--slow-reader", action="store_true")
     ap.add_argument("--stalled", type=int, default=1000000)
+    ap.add_argument("--bursts", action="store_true")
     args = ap.parse_args()
-    args.frames = args.frames or (50000 if args.callgrind else 200000 if args.slow_reader else 1000000)
+    args.frames = args.frames or (50000 if args.callgrind or args.bursts else 200000 if args.slow_reader
+                                  else 1000000)
     build = os.path.abspath(args.build)
 
-    subprocess.run(["ip", "link", "add", PEER, "type", "veth", "peer", "name", DEVICE], check=True)
+    # Large enough for jumbo frames.
+    subprocess.run(["ip", "link", "add", PEER, "mtu", "9000", "type", "veth", "peer", "name", DEVICE, "mtu", "9000"],
+                   check=True)
     for dev in (PEER, DEVICE):
         subprocess.run(["ip", "link", "set", dev, "up"], check=True)
     listener = Tool("listener", [f"{build}/listener", DEVICE], listener_count)
@@ -278,15 +316,18 @@ def main():
     if args.callgrind:
         instructions(build, [listener, floor], args)
         return
-    # The floor writes nothing, so it has no place behind a reader.
-    tools = [listener] if args.slow_reader else [listener, floor]
+    # The floor writes nothing, so it has no place behind a reader; and it
+    # holds what the listener holds.
+    tools = [listener] if args.slow_reader or args.bursts else [listener, floor]
     if shutil.which("tcpdump"):
-        tools.append(Tool("tcpdump", ["tcpdump", "-i", DEVICE, "-p", "-n", "-s", "8192", "-Z", "root",
+        tools.append(Tool("tcpdump", ["tcpdump", "-i", DEVICE, "-p", "-n", "-Z", "root",
                                       "-w", "-" if args.slow_reader else "/dev/null"], tcpdump_count))
     else:
         print("tcpdump: not installed, so no peer row\n")
     if args.slow_reader:
         behind_readers(build, tools, args)
+    elif args.bursts:
+        bursts(build, tools, args)
     else:
         cpu_rounds(build, tools, args)
 
