@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -22,64 +23,64 @@
 #include <cstring>
 #include <initializer_list>
 
-// How long the kernel may hold captured packets, in the block of its ring
-// that it is filling, before it hands them over: short, as a stop waits for
-// that block, and long enough to let an idle listener sleep.
+// How long the kernel may hold captured packets, in the block of its ring it
+// is filling, before it hands them over: short, as a stop waits for that
+// block (twice as long at most, for the timer's slack and a busy machine),
+// and long enough to let an idle listener sleep.
 static constexpr int read_timeout_ms = 100;
-// How long a stop waits for that block: the read timeout, and as much again
-// for the timer's slack and a busy machine.
 static constexpr int drain_limit_ms = 2 * read_timeout_ms;
 
 // The longest item of the count stream: twenty digits and ", ".
 static constexpr size_t longest_item = 22;
 
-// Packets counted, and numbers made into text: the numbers still to write
-// are those after made, up to count. That range is all the listener keeps of
-// them, however far behind standard output falls, so that counting never
-// waits for the reader. At a billion packets a second, 64 bits last five
-// centuries.
+// Packets counted, by my_callback, and numbers made into text, by
+// write_numbers: the numbers still to write are those after made, up to
+// count. That range is all the listener keeps of them, however far behind
+// standard output falls, so that counting never waits for the reader.
 static uint64_t count;
 static uint64_t made;
 
-// The next number to make, kept as decimal text with its ", ", so that
-// making a number is adding one to the last digit rather than turning a
-// binary number into text anew. Twenty digits outlast a 64-bit counter: at a
-// billion packets a second they last three thousand years. The room past the
-// text lets every item be copied with the same length.
+// The next number to make, by make_text alone, kept as decimal text with its
+// ", " so that making a number is adding one to the last digit, not turning
+// a binary number into text anew. Twenty digits outlast a 64-bit counter.
+// Zeros lead up to first_digit, never past last_digit; the room past the
+// text lets every item be copied with the longest item's length.
 static char number[2 * longest_item] = "00000000000000000001, ";
 static char *const last_digit = number + longest_item - 3;
-// The first digit written, past the leading zeros.
 static char *first_digit = last_digit;
 
-// Standard output's buffer. It is written with write(2) rather than through
-// stdio so that a failed, short or would-block write is seen. It fills up to
-// out_end, as far as the C library would fill it for the destination, and is
-// written a buffer-full at a time, out_sent marking how much of that has
-// gone; the slack past BUFSIZ takes the ten items of a decade.
-static char out[BUFSIZ + 10 * longest_item];
-static char *out_end = out + BUFSIZ;
-static char *out_next = out;
-static char *out_sent = out;
-static bool line_buffered;
-// A socket is sent to with MSG_DONTWAIT, which spares the capture its waits
-// without touching the file status flags: those are shared with whoever
-// handed the socket down.
-static bool out_socket;
-// Whether polling tells that standard output has room: it does for a pipe or
-// a terminal. A file or another device polls writable whether or not a write
-// will wait, so there the poll would be a system call for nothing.
-static bool out_polled;
-// Why standard output failed; from then on what is written is dropped.
-static int write_error;
+// Standard output's buffer, written with write(2), not stdio, so that a
+// failed, short or would-block write is seen. Text goes in at next and out a
+// buffer-full at a time, up to end, as far as the C library would fill it
+// for the destination; sent marks how much has gone. So buf <= sent <= next,
+// end <= buf + BUFSIZ, and next passes end only by text made past a full
+// buffer, less than the slack, until spill moves that to the start: outside
+// write_numbers, next is before end unless a write failed.
+static constexpr size_t out_slack = 10 * longest_item;
+static struct {
+	char buf[BUFSIZ + out_slack];
+	char *end = buf + BUFSIZ;
+	char *next = buf;
+	char *sent = buf;
+	bool by_lines; // a terminal: each line goes out at once
+	// Sent to with MSG_DONTWAIT, which spares the capture its waits without
+	// touching the file status flags, shared with whoever handed it down.
+	bool socket;
+	// Polling tells a pipe or terminal has room; a file or another device
+	// polls writable whether or not a write will wait.
+	bool polled;
+	int error; // why it failed; from then on what is written is dropped
+} out;
 
-// What the kernel says of the capture, carried into 64 bits: libpcap's
-// counters are 32 bits wide and wrap, after seven minutes at ten million
-// packets a second, so they are read at least once a second while packets
-// come. taken is the packets the ring took, each counted once libpcap hands
-// it over; dropped, those the kernel dropped for want of room in the ring.
-static struct pcap_stat stats_seen;
-static uint64_t taken;
-static uint64_t dropped;
+// What the kernel says of the capture, carried into 64 bits from libpcap's
+// 32-bit counters, which wrap: so they are read whenever the capture wakes.
+// taken: packets the ring took, each counted once libpcap hands it over;
+// dropped: those the kernel dropped for want of room in it.
+static struct {
+	struct pcap_stat seen;
+	uint64_t taken;
+	uint64_t dropped;
+} kernel;
 
 static const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // Those of them the listener handles: not the ones ignored when it started.
@@ -87,54 +88,23 @@ static sigset_t stops;
 // The first stop that came, by which the listener ends.
 static volatile sig_atomic_t stop_signal;
 
-// Writes the buffer from out_sent up to upto. Unless told to wait, it leaves
-// the rest for later once standard output has no room: a pipe or a terminal
-// that polls unwritable, a socket that is full. A pipe that polls writable
-// has a page free, and so takes a whole buffer-full without waiting, a
-// buffer-full for a pipe being a page at most. A terminal with room for less
-// than a buffer-full, a file on slow storage or another device can still keep
-// a write waiting: polling cannot tell.
+// How the capture ended, for the report: libpcap's text when the capture
+// failed, and when its figures could not be had; empty otherwise.
+struct ending {
+	char capture_error[PCAP_ERRBUF_SIZE];
+	char stats_error[PCAP_ERRBUF_SIZE];
+};
+
+// Counting is all a packet costs: its text is made when standard output can
+// take it.
 static void
-write_out(const char *upto, bool wait)
+my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 {
-	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
-	while (out_sent < upto && write_error == 0) {
-		if (!wait && out_polled && poll(&pfd, 1, 0) != 1)
-			return;
-		size_t n = static_cast<size_t>(upto - out_sent);
-		ssize_t written = out_socket ? send(STDOUT_FILENO, out_sent, n, MSG_DONTWAIT)
-		                             : write(STDOUT_FILENO, out_sent, n);
-		if (written >= 0) {
-			out_sent += written;
-		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-			// Full for now. A failed poll (interrupted, short of memory)
-			// only means trying the write again.
-			if (!wait)
-				return;
-			(void)poll(&pfd, 1, -1);
-		} else if (errno != EINTR) {
-			write_error = errno;
-		}
-	}
+	++count;
 }
 
-// Writes a full buffer and starts the next with what lay past it; false if
-// standard output has not taken it all and waiting was not allowed.
-static bool
-spill(bool wait)
-{
-	write_out(out_end, wait);
-	if (out_sent < out_end && write_error == 0)
-		return false;
-	size_t left = static_cast<size_t>(out_next - out_end);
-	memmove(out, out_end, left);
-	out_next = out + left;
-	out_sent = out;
-	return true;
-}
-
-// Carries on past the tens, once in a hundred numbers, and moves the first
-// digit when the number grows one; so kept out of line.
+// Carries into the digits above, and moves the first digit when the number
+// grows one; once in a hundred numbers, so kept out of line.
 [[gnu::cold]] static void
 carry(char *digit)
 {
@@ -146,8 +116,7 @@ carry(char *digit)
 		first_digit = digit;
 }
 
-// Once a decade: the last digit starts again from 0 and the tens go up by
-// one.
+// Once a decade: the last digit starts again from 0, the tens go up by one.
 static void
 next_decade()
 {
@@ -157,43 +126,94 @@ next_decade()
 		carry(tens);
 }
 
+// Makes, from p, the text of as many of the owed numbers as begin before
+// end, and takes them off owed; returns where the text ends, which may be
+// past end by less than out_slack. Each item is copied with the longest
+// item's length, which makes the copy a pair of moves; what lies past it is
+// overwritten by the next item or never written.
+static char *
+make_text(char *p, const char *end, uint64_t &owed)
+{
+	while (owed > 0 && p < end) {
+		const char *first = first_digit;
+		auto length = static_cast<size_t>(number + longest_item - first);
+		if (*last_digit == '0' && owed >= 10) {
+			// A whole decade, as most are: its items differ only in their
+			// last digit, and unrolled, each is four moves and a store.
+#pragma GCC unroll 10
+			for (char digit = '0'; digit <= '9'; ++digit, p += length) {
+				memcpy(p, first, longest_item);
+				p[length - 3] = digit;
+			}
+			owed -= 10;
+			next_decade();
+		} else {
+			memcpy(p, first, longest_item);
+			p += length;
+			--owed;
+			if (++*last_digit > '9')
+				next_decade();
+		}
+	}
+	return p;
+}
+
+// Writes the buffer from sent up to upto; unless told to wait, only while
+// standard output has room: a pipe or terminal that polls writable, a socket
+// not full. A pipe that polls writable has a page free, so it takes a
+// buffer-full, at most a page for a pipe, without waiting. A terminal with
+// room for less, a file on slow storage or another device can still keep a
+// write waiting: polling cannot tell.
+static void
+write_out(const char *upto, bool wait)
+{
+	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
+	while (out.sent < upto && out.error == 0) {
+		if (!wait && out.polled && poll(&pfd, 1, 0) != 1)
+			return;
+		auto n = static_cast<size_t>(upto - out.sent);
+		ssize_t written = out.socket ? send(STDOUT_FILENO, out.sent, n, MSG_DONTWAIT)
+		                             : write(STDOUT_FILENO, out.sent, n);
+		if (written >= 0) {
+			out.sent += written;
+		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+			// Full for now. A failed poll (interrupted, short of memory)
+			// only means trying the write again.
+			if (!wait)
+				return;
+			(void)poll(&pfd, 1, -1);
+		} else if (errno != EINTR) {
+			out.error = errno;
+		}
+	}
+}
+
+// Writes a full buffer and starts the next with the text made past it; false
+// if standard output has not taken it all and waiting was not allowed.
+static bool
+spill(bool wait)
+{
+	assert(out.end <= out.next && out.next < out.end + out_slack);
+	write_out(out.end, wait);
+	if (out.sent < out.end && out.error == 0)
+		return false;
+	auto past = static_cast<size_t>(out.next - out.end);
+	memmove(out.buf, out.end, past);
+	out.next = out.buf + past;
+	out.sent = out.buf;
+	return true;
+}
+
 // Makes the text of the numbers counted and writes it, a buffer-full at a
-// time; unless told to wait, only for as long as standard output takes it
-// without waiting.
+// time; unless told to wait, only while standard output takes it at once.
 static void
 write_numbers(bool wait)
 {
-	while (write_error == 0) {
-		// Each item is copied from number with the longest item's length,
-		// which makes the copy a pair of moves; what lies past it is
-		// overwritten by the next item or never written.
-		char *p = out_next;
-		uint64_t left = count - made;
-		while (left > 0 && p < out_end) {
-			const char *first = first_digit;
-			size_t length = static_cast<size_t>(number + longest_item - first);
-			if (*last_digit == '0' && left >= 10) {
-				// A whole decade, as most are: its items differ only in
-				// their last digit, and unrolled, each is four moves and a
-				// store.
-#pragma GCC unroll 10
-				for (char digit = '0'; digit <= '9'; ++digit, p += length) {
-					memcpy(p, first, longest_item);
-					p[length - 3] = digit;
-				}
-				left -= 10;
-				next_decade();
-			} else {
-				memcpy(p, first, longest_item);
-				p += length;
-				--left;
-				if (++*last_digit > '9')
-					next_decade();
-			}
-		}
-		made = count - left;
-		out_next = p;
-		if (out_next < out_end || !spill(wait))
+	while (out.error == 0) {
+		uint64_t owed = count - made;
+		out.next = make_text(out.next, out.end, owed);
+		made = count - owed;
+		if (out.next < out.end || !spill(wait))
 			return;
 	}
 }
@@ -203,38 +223,32 @@ static void
 flush()
 {
 	write_numbers(true);
-	write_out(out_next, true);
-	out_next = out_sent = out;
+	write_out(out.next, true);
+	out.next = out.sent = out.buf;
 }
 
-// Writes a line, given in pieces, after the numbers counted.
+// Writes a line, given in pieces, after the numbers counted; nothing, once
+// standard output has failed.
 static void
 say(std::initializer_list<const char *> pieces)
 {
 	write_numbers(true);
 	for (const char *s : pieces) {
-		for (size_t n = strlen(s), k; n > 0; s += k, n -= k) {
-			k = std::min(n, static_cast<size_t>(out_end - out_next));
-			memcpy(out_next, s, k);
-			out_next += k;
-			if (out_next == out_end)
+		for (size_t n = strlen(s), k; n > 0 && out.error == 0; s += k, n -= k) {
+			assert(out.next < out.end);
+			k = std::min(n, static_cast<size_t>(out.end - out.next));
+			memcpy(out.next, s, k);
+			out.next += k;
+			if (out.next == out.end)
 				(void)spill(true);
 		}
 	}
-	if (line_buffered)
+	if (out.by_lines)
 		flush();
 }
 
-// Counting is all a packet costs here: its number is made into text when
-// standard output can take it.
-static void
-my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
-{
-	++count;
-}
-
-// Runs in a signal handler, so it may only call async-signal-safe functions,
-// and must leave errno as it found it.
+// A signal handler: it may only call async-signal-safe functions, and must
+// leave errno as it found it.
 static void
 stop(int signo)
 {
@@ -243,10 +257,9 @@ stop(int signo)
 		return;
 	}
 	// A further stop ends the process at once, by its own default action,
-	// only while standard output takes nothing more: the way out of a
-	// write-out that hangs. While the text goes out it is absorbed, so that
-	// a terminal's hangup, which comes twice, or a supervisor's SIGTERM and
-	// SIGHUP, still get every number.
+	// only while standard output takes nothing: the way out of a write-out
+	// that hangs. Otherwise it is absorbed, so that a terminal's hangup,
+	// which comes twice, or a supervisor's SIGTERM and SIGHUP, lose nothing.
 	int saved = errno;
 	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
 	if (poll(&pfd, 1, 0) == 0) {
@@ -264,14 +277,14 @@ now_ms()
 	return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Carries libpcap's figures into taken and dropped. Differences of unsigned
+// Carries libpcap's figures into the kernel's. Differences of unsigned
 // 32-bit numbers stay right across a wrap.
 static void
 carry_stats(const struct pcap_stat &ps)
 {
-	taken += (ps.ps_recv - ps.ps_drop) - (stats_seen.ps_recv - stats_seen.ps_drop);
-	dropped += ps.ps_drop - stats_seen.ps_drop;
-	stats_seen = ps;
+	kernel.taken += (ps.ps_recv - ps.ps_drop) - (kernel.seen.ps_recv - kernel.seen.ps_drop);
+	kernel.dropped += ps.ps_drop - kernel.seen.ps_drop;
+	kernel.seen = ps;
 }
 
 // False, with libpcap's text in the handle, if the figures cannot be had.
@@ -285,12 +298,11 @@ read_stats(pcap_t *handle)
 	return true;
 }
 
-// Counts what the ring took before the end and has not handed over yet: the
-// kernel hands over the block it is filling once the block is full, or a
-// read timeout after it began it. So it waits while the kernel's figures say
-// a packet is still to come, for drain_limit_ms at most: on lo and any the
-// kernel also takes the copy of each loopback packet leaving, which libpcap
-// does not hand over.
+// Counts what the ring took before the end but has not handed over: the
+// kernel hands over the block it fills once full, or a read timeout after
+// beginning it. So it waits while the kernel's figures say a packet is to
+// come, for drain_limit_ms at most, as on lo and any libpcap hides the copy
+// of each loopback packet leaving, which the kernel counts.
 static void
 drain(pcap_t *handle)
 {
@@ -299,12 +311,168 @@ drain(pcap_t *handle)
 	for (;;) {
 		(void)pcap_dispatch(handle, -1, my_callback, nullptr);
 		int64_t left = deadline - now_ms();
-		if (count >= taken || left <= 0)
+		if (count >= kernel.taken || left <= 0)
 			break;
 		(void)poll(&pfd, 1, static_cast<int>(left));
 	}
 	// What came after the end is not counted.
-	count = std::min(count, taken);
+	count = std::min(count, kernel.taken);
+}
+
+// A standard descriptor closed at start would be taken by the next file
+// opened, libpcap's socket or eventfd, and our output would go there. Each
+// is taken with /dev/null, opened the wrong way round so that using it
+// fails, as the C library does for privileged programs; false if that fails,
+// as there is no safe place left to say so.
+static bool
+guard_descriptors()
+{
+	for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+		if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) != fd)
+			return false;
+	return true;
+}
+
+// From the start, so that a stop during the open is honoured too, and
+// without SA_RESTART, so that the wait it interrupts returns. Whoever ignored
+// a stop signal before starting us (nohup, a shell's background job) meant
+// it to be ignored. The handler runs with the other stops held, so that it
+// is never interrupted by one.
+static void
+catch_stops()
+{
+	sigemptyset(&stops);
+	for (int signo : stop_signals) {
+		struct sigaction old;
+		if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+			sigaddset(&stops, signo);
+	}
+	struct sigaction sa = {};
+	sa.sa_handler = stop;
+	sa.sa_mask = stops;
+	for (int signo : stop_signals)
+		if (sigismember(&stops, signo) == 1)
+			sigaction(signo, &sa, nullptr);
+}
+
+// Buffered as the C library would buffer it: by lines on a terminal, in
+// blocks of the destination's preferred size up to BUFSIZ. But a pipe, named
+// or not, that polls writable is sure to take only PIPE_BUF bytes at once,
+// whatever block its filesystem reports.
+static void
+size_output()
+{
+	// Unknown, standard output is none of those, and gets BUFSIZ.
+	struct stat st = {};
+	(void)fstat(STDOUT_FILENO, &st);
+	if (st.st_blksize > 0 && st.st_blksize < BUFSIZ)
+		out.end = out.buf + st.st_blksize;
+	if (S_ISFIFO(st.st_mode) && out.end - out.buf > PIPE_BUF)
+		out.end = out.buf + PIPE_BUF;
+	out.socket = S_ISSOCK(st.st_mode);
+	out.by_lines = isatty(STDOUT_FILENO) != 0;
+	out.polled = out.by_lines || S_ISFIFO(st.st_mode);
+}
+
+// Opens the device for a live capture that keeps no packet bytes, with the
+// least snapshot libpcap allows; null, the failure said, if it cannot.
+static pcap_t *
+open_capture(const char *device)
+{
+	char errbuf[PCAP_ERRBUF_SIZE];
+	pcap_t *handle = pcap_open_live(device, 1, 0, read_timeout_ms, errbuf);
+	if (handle == nullptr) {
+		say({"pcap_open_live(): ", errbuf, "\n"});
+		return nullptr;
+	}
+	// The kernel keeps of a packet what the socket's filter returns, not the
+	// snapshot: unfiltered, its ring would fill with bytes nobody reads. This
+	// filter takes every packet and keeps its snapshot. It is set on the
+	// socket itself, as libpcap, were the kernel to refuse it, would warn on
+	// standard error and keep whole packets.
+	struct sock_filter keep_snapshot = BPF_STMT(BPF_RET | BPF_K, static_cast<__u32>(pcap_snapshot(handle)));
+	struct sock_fprog every_packet = {1, &keep_snapshot};
+	if (setsockopt(pcap_fileno(handle), SOL_SOCKET, SO_ATTACH_FILTER, &every_packet, sizeof every_packet) == -1) {
+		int error = errno;
+		pcap_close(handle);
+		say({"setsockopt(): ", strerror(error), "\n"});
+		return nullptr;
+	}
+	// So that the loop can wait for packets and for standard output at once.
+	if (pcap_setnonblock(handle, 1, errbuf) == PCAP_ERROR) {
+		pcap_close(handle);
+		say({"pcap_setnonblock(): ", errbuf, "\n"});
+		return nullptr;
+	}
+	return handle;
+}
+
+// Captures until a stop comes, standard output fails or the capture does;
+// then counts what the ring took by then and closes the capture, before the
+// write-out, which may take long: nothing after the end counts.
+static ending
+capture(pcap_t *handle)
+{
+	ending end = {};
+	// It waits for packets, for room in standard output while a buffer-full
+	// waits, and for a stop, let in only then, so that none comes between
+	// looking for one and waiting. Standard output is polled only while it
+	// is behind: polled for nothing, it still reports a hang-up, and would
+	// never let the wait begin. Live captures on Linux are selectable.
+	struct pollfd fds[2] = {{pcap_get_selectable_fd(handle), POLLIN, 0}, {-1, POLLOUT, 0}};
+	sigset_t waiting;
+	sigprocmask(SIG_BLOCK, &stops, &waiting);
+	while (stop_signal == 0 && out.error == 0) {
+		fds[1].fd = out.next >= out.end ? STDOUT_FILENO : -1;
+		// libpcap may want to look again whether a device down has gone.
+		const struct timeval *tv = pcap_get_required_select_timeout(handle);
+		struct timespec timeout;
+		if (tv != nullptr)
+			TIMEVAL_TO_TIMESPEC(tv, &timeout);
+		// A failed wait (interrupted, short of memory) means looking again.
+		(void)ppoll(fds, 2, tv != nullptr ? &timeout : nullptr, &waiting);
+		if (pcap_dispatch(handle, -1, my_callback, nullptr) == PCAP_ERROR) {
+			(void)snprintf(end.capture_error, sizeof end.capture_error, "%s", pcap_geterr(handle));
+			break;
+		}
+		// A failure is said at the end, where it will fail again.
+		(void)read_stats(handle);
+		write_numbers(false);
+	}
+
+	if (read_stats(handle))
+		drain(handle);
+	else
+		(void)snprintf(end.stats_error, sizeof end.stats_error, "%s", pcap_geterr(handle));
+	pcap_close(handle);
+	// Stops that came since the first are absorbed: the write-out has not
+	// begun. From now on one may end it, should it wait.
+	const struct timespec at_once = {0, 0};
+	while (sigtimedwait(&stops, nullptr, &at_once) > 0) {
+	}
+	sigprocmask(SIG_SETMASK, &waiting, nullptr);
+	return end;
+}
+
+// Says, each on a line after the count stream, what the kernel dropped, or
+// why that is not known, and how the capture failed; returns the status.
+static int
+report(const ending &end)
+{
+	const char *newline = count != 0 ? "\n" : "";
+	if (end.stats_error[0] != '\0') {
+		say({newline, "pcap_stats(): ", end.stats_error, "\n"});
+		newline = "";
+	} else if (kernel.dropped > 0) {
+		char figure[24];
+		(void)snprintf(figure, sizeof figure, "%" PRIu64, kernel.dropped);
+		say({newline, figure, kernel.dropped == 1 ? " packet" : " packets", " dropped by the kernel\n"});
+		newline = "";
+	}
+	// Named for the capture loop, as the line has always been.
+	if (end.capture_error[0] != '\0')
+		say({newline, "pcap_loop(): ", end.capture_error, "\n"});
+	return end.capture_error[0] != '\0' || end.stats_error[0] != '\0' ? 1 : 0;
 }
 
 // Every way the listener ends comes through here.
@@ -312,10 +480,10 @@ static int
 finish(int status)
 {
 	flush();
-	if (write_error != 0) {
+	if (out.error != 0) {
 		// Standard output is what failed, so this one message goes to
 		// standard error; if that fails too, nothing is left to tell.
-		(void)fprintf(stderr, "write(): %s\n", strerror(write_error));
+		(void)fprintf(stderr, "write(): %s\n", strerror(out.error));
 		status = 1;
 	}
 	// End by the signal's own default action, so that the caller sees the
@@ -330,154 +498,17 @@ finish(int status)
 int
 main(int argc, char *argv[])
 {
-	// A standard descriptor closed at start would be taken by the next file
-	// opened, libpcap's packet socket or eventfd, and our output would go
-	// there. Occupy each with /dev/null, opened the wrong way round so that
-	// using it fails, as the C library does for privileged programs. Should
-	// that fail, there is no safe place left to say so.
-	for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-		if (fcntl(fd, F_GETFD) == -1 &&
-		    open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) != fd)
-			return 1;
-
-	// From the start, so that a stop during the open is honoured too, and
-	// without SA_RESTART, so that the wait it interrupts returns. Whoever
-	// ignored a stop signal before starting us (nohup, a shell's background
-	// job) meant it to be ignored. The handler runs with the other stops
-	// held, so that it is never interrupted by one.
-	sigemptyset(&stops);
-	for (int signo : stop_signals) {
-		struct sigaction old;
-		if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-			sigaddset(&stops, signo);
-	}
-	struct sigaction sa = {};
-	sa.sa_handler = stop;
-	sa.sa_mask = stops;
-	for (int signo : stop_signals)
-		if (sigismember(&stops, signo) == 1)
-			sigaction(signo, &sa, nullptr);
-
-	// Buffered as the C library would buffer it: by lines on a terminal, in
-	// blocks of the destination's preferred size up to BUFSIZ. But a pipe,
-	// named or not, that polls writable is sure to take only PIPE_BUF bytes
-	// at once, whatever block its filesystem reports.
-	struct stat st;
-	if (fstat(STDOUT_FILENO, &st) == 0) {
-		if (st.st_blksize > 0 && st.st_blksize < BUFSIZ)
-			out_end = out + st.st_blksize;
-		if (S_ISFIFO(st.st_mode) && out_end - out > PIPE_BUF)
-			out_end = out + PIPE_BUF;
-		out_socket = S_ISSOCK(st.st_mode);
-		out_polled = S_ISFIFO(st.st_mode);
-	}
-	line_buffered = isatty(STDOUT_FILENO) != 0;
-	out_polled = out_polled || line_buffered;
-
+	if (!guard_descriptors())
+		return 1;
+	catch_stops();
+	size_output();
 	if (argc < 2) {
 		say({"usage: ", argc > 0 && argv[0][0] != '\0' ? argv[0] : "listener", " capture-device\n"});
 		return finish(1);
 	}
 	say({"Listening on device : ", argv[1], " \n"});
-
-	// The least snapshot libpcap allows: the listener never looks inside a
-	// packet.
-	char errbuf[PCAP_ERRBUF_SIZE];
-	pcap_t *handle = pcap_open_live(argv[1], 1, 0, read_timeout_ms, errbuf);
-	if (handle == nullptr) {
-		say({"pcap_open_live(): ", errbuf, "\n"});
+	pcap_t *handle = open_capture(argv[1]);
+	if (handle == nullptr)
 		return finish(1);
-	}
-	// The kernel keeps of each packet what the socket's filter returns, not
-	// the snapshot: without a filter, its ring would fill with bytes nobody
-	// reads, and hold a seventeenth as many full-size frames as short ones.
-	// This filter takes every packet and keeps the snapshot of it. It is set
-	// on the socket itself, as libpcap, were the kernel to refuse it, would
-	// only warn on standard error and keep whole packets.
-	struct sock_filter keep_snapshot = BPF_STMT(BPF_RET | BPF_K, static_cast<__u32>(pcap_snapshot(handle)));
-	struct sock_fprog every_packet = {1, &keep_snapshot};
-	if (setsockopt(pcap_fileno(handle), SOL_SOCKET, SO_ATTACH_FILTER, &every_packet, sizeof every_packet) == -1) {
-		int error = errno;
-		pcap_close(handle);
-		say({"setsockopt(): ", strerror(error), "\n"});
-		return finish(1);
-	}
-	// So that the loop can wait for packets and for standard output at once.
-	if (pcap_setnonblock(handle, 1, errbuf) == PCAP_ERROR) {
-		pcap_close(handle);
-		say({"pcap_setnonblock(): ", errbuf, "\n"});
-		return finish(1);
-	}
-
-	// The capture loop waits for packets, for room in standard output while
-	// a buffer-full waits for it, and for a stop. The stop signals are let
-	// in only during that wait, so that none can come between looking for
-	// one and waiting. Standard output is polled only while it is behind: a
-	// descriptor polled for nothing still reports a hang-up, and would never
-	// let the wait begin. Live captures on Linux are always selectable.
-	struct pollfd fds[2] = {{pcap_get_selectable_fd(handle), POLLIN, 0}, {-1, POLLOUT, 0}};
-	sigset_t waiting;
-	sigprocmask(SIG_BLOCK, &stops, &waiting);
-	bool capture_failed = false;
-	int64_t stats_due = now_ms() + 1000;
-	while (stop_signal == 0 && write_error == 0) {
-		fds[1].fd = out_next >= out_end ? STDOUT_FILENO : -1;
-		// libpcap may want to be called again after a while, to see
-		// whether a device that went down has gone.
-		const struct timeval *tv = pcap_get_required_select_timeout(handle);
-		struct timespec timeout;
-		if (tv != nullptr)
-			TIMEVAL_TO_TIMESPEC(tv, &timeout);
-		// A failed wait (interrupted, short of memory) only means looking
-		// again.
-		(void)ppoll(fds, 2, tv != nullptr ? &timeout : nullptr, &waiting);
-		if (pcap_dispatch(handle, -1, my_callback, nullptr) == PCAP_ERROR) {
-			// Kept past the capture's closing.
-			(void)snprintf(errbuf, sizeof errbuf, "%s", pcap_geterr(handle));
-			capture_failed = true;
-			break;
-		}
-		// A failure here is said when the capture ends, as it will fail
-		// there too.
-		if (now_ms() >= stats_due) {
-			(void)read_stats(handle);
-			stats_due = now_ms() + 1000;
-		}
-		write_numbers(false);
-	}
-
-	// What the ring took by the end is all counted, and what the kernel
-	// dropped (while the listener was stopped or short of CPU, or in a burst
-	// larger than the ring) is said. The capture is closed before writing
-	// out, which may take long: nothing after the end counts.
-	char stats_error[PCAP_ERRBUF_SIZE] = "";
-	if (read_stats(handle))
-		drain(handle);
-	else
-		(void)snprintf(stats_error, sizeof stats_error, "%s", pcap_geterr(handle));
-	pcap_close(handle);
-	// Stops that came since the first are absorbed: the write-out has not
-	// begun. From now on one may end it, should it wait.
-	const struct timespec at_once = {0, 0};
-	while (sigtimedwait(&stops, nullptr, &at_once) > 0) {
-	}
-	sigprocmask(SIG_SETMASK, &waiting, nullptr);
-
-	// Each on a line of its own, after the count stream if there is one.
-	int status = capture_failed ? 1 : 0;
-	const char *newline = count != 0 ? "\n" : "";
-	if (stats_error[0] != '\0') {
-		say({newline, "pcap_stats(): ", stats_error, "\n"});
-		newline = "";
-		status = 1;
-	} else if (dropped > 0) {
-		char figure[24];
-		(void)snprintf(figure, sizeof figure, "%" PRIu64, dropped);
-		say({newline, figure, dropped == 1 ? " packet" : " packets", " dropped by the kernel\n"});
-		newline = "";
-	}
-	// Named for the capture loop, as the line has always been.
-	if (capture_failed)
-		say({newline, "pcap_loop(): ", errbuf, "\n"});
-	return finish(status);
+	return finish(report(capture(handle)));
 }

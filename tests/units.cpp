@@ -37,8 +37,8 @@ test_figures_carry_past_32_bits()
 		ps.ps_recv = static_cast<u_int>(r[0]);
 		ps.ps_drop = static_cast<u_int>(r[1]);
 		carry_stats(ps);
-		expect(taken, r[0] - r[1], "taken");
-		expect(dropped, r[1], "dropped");
+		expect(kernel.taken, r[0] - r[1], "taken");
+		expect(kernel.dropped, r[1], "dropped");
 	}
 }
 
