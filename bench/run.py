@@ -39,37 +39,21 @@ import tempfile
 import threading
 import time
 
-DEVICE, PEER = "veth1", "veth0"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from netns import DEVICE, PEER, add_pair, capturing, enter, frames_received, read, state  # noqa: E402
 # Well past the capture's read timeout, which bounds how long the kernel holds
 # frames: by then every frame sent has been delivered.
 SETTLE = 0.5
 
 
-def proc_read(pid, name):
-    with open(f"/proc/{pid}/{name}") as f:
-        return f.read()
-
-
 def proc_value(pid, name, key):
     """A value from a /proc file of "key: value" lines (status, io)."""
-    return int(re.search(key + r":\s*(\d+)", proc_read(pid, name))[1])
-
-
-def frames_received(device):
-    """How many frames the device has received, from the namespace's own
-    /proc/net/dev."""
-    line = next(line for line in proc_read("self", "net/dev").splitlines() if line.strip().startswith(device + ":"))
-    return int(line.split(":")[1].split()[1])
+    return int(re.search(key + r":\s*(\d+)", read(f"/proc/{pid}/{name}"))[1])
 
 
 def wait_capturing(proc, timeout=60):
-    # Each tool sets a filter on its packet socket once the device is open:
-    # from then on the capture takes every frame.
     deadline = time.monotonic() + timeout
-    while True:
-        sockets = subprocess.run(["ss", "-0", "-b", "-p"], capture_output=True, text=True, check=True).stdout
-        if re.search(rf"pid={proc.pid},.*\n\s*bpf filter", sockets):
-            return
+    while not capturing(proc.pid):
         if proc.poll() is not None or time.monotonic() > deadline:
             sys.exit(f"{proc.args[0]} did not start capturing")
         time.sleep(0.01)
@@ -182,11 +166,11 @@ def cpu_rounds(build, tools, args):
         first = (r - 1) % len(tools)
         for tool in tools[first:] + tools[:first]:
             tool.start(stdout=subprocess.DEVNULL)
-            before = int(proc_read(tool.proc.pid, "schedstat").split()[0])
+            before = int(read(f"/proc/{tool.proc.pid}/schedstat").split()[0])
             arrived = frames_received(DEVICE)
             rate = send(build, args.frames, args.size)
             time.sleep(SETTLE)
-            ns = int(proc_read(tool.proc.pid, "schedstat").split()[0]) - before
+            ns = int(read(f"/proc/{tool.proc.pid}/schedstat").split()[0]) - before
             arrived = frames_received(DEVICE) - arrived
             rss = proc_value(tool.proc.pid, "status", "VmHWM")
             counted, drops = tool.stop()
@@ -244,7 +228,7 @@ def bursts(build, tools, args):
         for tool in tools:
             tool.start(device=device)
             os.kill(tool.proc.pid, signal.SIGSTOP)
-            while proc_read(tool.proc.pid, "stat").rsplit(")", 1)[1].split()[0] != "T":
+            while state(tool.proc.pid) != "T":
                 time.sleep(0.01)
             send(build, args.frames, size)
             os.kill(tool.proc.pid, signal.SIGCONT)
@@ -306,11 +290,7 @@ def main():
                                   else 1000000)
     build = os.path.abspath(args.build)
 
-    # Large enough for jumbo frames.
-    subprocess.run(["ip", "link", "add", PEER, "mtu", "9000", "type", "veth", "peer", "name", DEVICE, "mtu", "9000"],
-                   check=True)
-    for dev in (PEER, DEVICE):
-        subprocess.run(["ip", "link", "set", dev, "up"], check=True)
+    add_pair()
     listener = Tool("listener", [f"{build}/listener", DEVICE], listener_count)
     floor = Tool("floor", [f"{build}/bench/pcapfloor", DEVICE], floor_count)
     if args.callgrind:
@@ -333,12 +313,5 @@ def main():
 
 
 if __name__ == "__main__":
-    if os.environ.get("LISTENER_BENCH_NETNS") != "1":
-        os.environ["LISTENER_BENCH_NETNS"] = "1"
-        # An ordinary user becomes root of a user namespace of their own.
-        os.execvp("unshare", ["unshare", "--net", *([] if os.geteuid() == 0 else ["--map-root-user"]),
-                              sys.executable, *sys.argv])
-    for conf in ("all", "default"):
-        with open(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "w") as f:
-            f.write("1")
+    enter()
     main()

@@ -16,10 +16,9 @@ import select
 import shutil
 import signal
 import socket
-import stat as stat_module
+import stat
 import struct
 import subprocess
-import sys
 import tempfile
 import termios
 import threading
@@ -27,21 +26,11 @@ import time
 import tty
 import unittest
 
-
-def read(path):
-    with open(path) as f:
-        return f.read()
-
-
-def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
-
+from netns import DEVICE, PEER, add_pair, capturing, enter, frames_received, ip, read, state, write
 
 LISTENER = os.path.abspath(os.environ.get("LISTENER", "build/listener"))
 # Preloaded, it holds pcap_open_live until the file it makes goes.
 SLOWOPEN = os.path.abspath(os.environ.get("SLOWOPEN", "build/libslowopen.so"))
-DEVICE, PEER = "veth1", "veth0"
 ANNOUNCE = b"Listening on device : veth1 \n"
 DISAPPEARED = b"pcap_loop(): The interface disappeared\n"
 # The preferred block of a pipe or a socket, and so the size of the
@@ -72,17 +61,6 @@ LIBC = ctypes.CDLL(None, use_errno=True)
 
 def stream(first, last):
     return b"".join(b"%d, " % n for n in range(first, last + 1))
-
-
-def ip(*args):
-    subprocess.run(["ip", *args], check=True)
-
-
-def capturing(pid):
-    """Whether the process's capture is on: the filter that the listener
-    sets once libpcap has opened the device is on its packet socket."""
-    sockets = subprocess.run(["ss", "-0", "-b", "-p"], capture_output=True, text=True, check=True).stdout
-    return re.search(rf"pid={pid},.*\n\s*bpf filter", sockets) is not None
 
 
 def ring_blocks(pid):
@@ -126,7 +104,7 @@ def serve_fifo_filesystem(mountpoint, blksize):
     if LIBC.mount(b"fifofs", mountpoint.encode(), b"fuse", 0, options) != 0:
         raise OSError(ctypes.get_errno(), "mount fuse")
     forever = 1 << 40
-    directory, fifo = (1, stat_module.S_IFDIR | 0o755), (2, stat_module.S_IFIFO | 0o666)
+    directory, fifo = (1, stat.S_IFDIR | 0o755), (2, stat.S_IFIFO | 0o666)
 
     def attr(node, mode):
         # struct fuse_attr: ino, size, blocks, times, modes and ids, rdev, blksize, flags.
@@ -174,22 +152,10 @@ def resident_kib(pid):
     return int(re.search(r"^VmRSS:\s*(\d+) kB", read(f"/proc/{pid}/status"), re.M)[1])
 
 
-def frames_received(device):
-    """How many frames the device has received, from the namespace's own
-    /proc/net/dev."""
-    line = next(line for line in read("/proc/net/dev").splitlines() if line.strip().startswith(device + ":"))
-    return int(line.split(":")[1].split()[1])
-
-
-def stat(pid):
-    """The fields of /proc/PID/stat after the command's name: the state
-    first."""
-    return read(f"/proc/{pid}/stat").rsplit(")", 1)[1].split()
-
-
 def cpu_seconds(pid):
     """The CPU time the process has taken, user and system."""
-    return sum(int(ticks) for ticks in stat(pid)[11:13]) / os.sysconf("SC_CLK_TCK")
+    fields = read(f"/proc/{pid}/stat").rsplit(")", 1)[1].split()
+    return sum(int(ticks) for ticks in fields[11:13]) / os.sysconf("SC_CLK_TCK")
 
 
 def pcap_open_error(device):
@@ -205,10 +171,8 @@ class ListenerTest(unittest.TestCase):
     binary = LISTENER
 
     def setUp(self):
-        ip("link", "add", PEER, "mtu", "9000", "type", "veth", "peer", "name", DEVICE, "mtu", "9000")
+        add_pair()
         self.addCleanup(subprocess.run, ["ip", "link", "del", PEER], stderr=subprocess.DEVNULL)
-        ip("link", "set", PEER, "up")
-        ip("link", "set", DEVICE, "up")
         self.sender = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
         self.addCleanup(self.sender.close)
         self.sender.bind((PEER, 0))
@@ -228,7 +192,7 @@ class ListenerTest(unittest.TestCase):
 
     def pause(self, proc):
         proc.send_signal(signal.SIGSTOP)
-        wait_for(lambda: stat(proc.pid)[0] == "T", "the stop")
+        wait_for(lambda: state(proc.pid) == "T", "the stop")
 
     def flood(self, frames, sizes=(60,), device=DEVICE, then=0, stdout=None, stop=True):
         """Sends the frames while the listener is stopped, so that only its
@@ -423,7 +387,7 @@ class Stops(ListenerTest):
                 listener = read(children).split()[0]
                 self.send(10, settle=False)
                 os.close(master)
-                wait_for(lambda: not os.path.exists(f"/proc/{listener}") or stat(listener)[0] == "Z", "the end")
+                wait_for(lambda: not os.path.exists(f"/proc/{listener}") or state(listener) == "Z", "the end")
                 self.assertEqual(read(out).encode(), ANNOUNCE + stream(1, 10))
 
     def test_second_stop_ends_a_write_to_a_terminal_held_with_ctrl_s(self):
@@ -783,13 +747,7 @@ class Privileges(ListenerTest):
 
 
 if __name__ == "__main__":
-    if os.environ.get("LISTENER_TEST_NETNS") != "1":
-        os.environ["LISTENER_TEST_NETNS"] = "1"
-        # An ordinary user becomes root of a user namespace of their own.
-        userns = [] if os.geteuid() == 0 else ["--map-root-user"]
-        os.execvp("unshare", ["unshare", "--net", "--mount", *userns, sys.executable, *sys.argv])
-    for conf in ("all", "default"):
-        write(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "1")
+    enter()
     # For TCP connections of the test's own, which never touch the veth pair.
     ip("link", "set", "lo", "up")
     unittest.main(verbosity=2)

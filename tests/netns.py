@@ -1,0 +1,64 @@
+"""What the tests and the benchmark share: a private network namespace to
+run in, a veth pair there whose only frames are one's own, and whether a
+process's capture is on."""
+import os
+import re
+import subprocess
+import sys
+
+# The listener captures on DEVICE; frames are sent on PEER.
+DEVICE, PEER = "veth1", "veth0"
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def enter():
+    """Runs the calling script again in network and mount namespaces of its
+    own, unless it runs in them already; an ordinary user becomes root of a
+    user namespace of their own. There IPv6 is off, so that the kernel sends
+    nothing of its own accord."""
+    if os.environ.get("LISTENER_NETNS") != "1":
+        os.environ["LISTENER_NETNS"] = "1"
+        userns = [] if os.geteuid() == 0 else ["--map-root-user"]
+        os.execvp("unshare", ["unshare", "--net", "--mount", *userns, sys.executable, *sys.argv])
+    for conf in ("all", "default"):
+        write(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "1")
+
+
+def ip(*args):
+    subprocess.run(["ip", *args], check=True)
+
+
+def add_pair():
+    """The veth pair, up, with room for jumbo frames."""
+    ip("link", "add", PEER, "mtu", "9000", "type", "veth", "peer", "name", DEVICE, "mtu", "9000")
+    ip("link", "set", PEER, "up")
+    ip("link", "set", DEVICE, "up")
+
+
+def capturing(pid):
+    """Whether the process's capture is on: the filter that the listener
+    sets once libpcap has opened the device, and tcpdump its own, is on its
+    packet socket."""
+    sockets = subprocess.run(["ss", "-0", "-b", "-p"], capture_output=True, text=True, check=True).stdout
+    return re.search(rf"pid={pid},.*\n\s*bpf filter", sockets) is not None
+
+
+def frames_received(device):
+    """How many frames the device has received, from the namespace's own
+    /proc/net/dev."""
+    line = next(line for line in read("/proc/net/dev").splitlines() if line.strip().startswith(device + ":"))
+    return int(line.split(":")[1].split()[1])
+
+
+def state(pid):
+    """The process's state: R running, S sleeping, T stopped, Z a zombie."""
+    return read(f"/proc/{pid}/stat").rsplit(")", 1)[1].split()[0]
