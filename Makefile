@@ -60,7 +60,7 @@ install: all
 
 package: all
 	$(call install,$(PACKAGE_PACKAGES))
-	cd $(BUILD) && cpack
+	cd $(BUILD) && umask 022 && cpack
 
 # The peer, tcpdump, is optional: without it the benchmark says so and goes on.
 bench: all

@@ -20,15 +20,16 @@ def run(*args):
     return subprocess.run(args, capture_output=True, text=True, check=True).stdout
 
 
-def package(into, source_date_epoch=None):
+def package(into, source_date_epoch=None, umask=0o002):
     """Builds the Debian package into the folder and returns its path; the
     time it carries is the build's own unless SOURCE_DATE_EPOCH is given,
-    whatever the caller's environment."""
+    whatever the caller's environment. The umask is an ordinary user's on
+    Debian 13, which lets the group write, unless another is given."""
     env = {name: value for name, value in os.environ.items() if name != "SOURCE_DATE_EPOCH"}
     if source_date_epoch is not None:
         env["SOURCE_DATE_EPOCH"] = source_date_epoch
     subprocess.run(["cpack", "-G", "DEB", "-B", into, "--config", os.path.join(BUILD, "CPackConfig.cmake")],
-                   env=env, capture_output=True, check=True)
+                   env=env, capture_output=True, check=True, preexec_fn=lambda: os.umask(umask))
     return os.path.join(into, f"listener_{VERSION}_amd64.deb")
 
 
@@ -87,6 +88,13 @@ class Package(unittest.TestCase):
         with tempfile.TemporaryDirectory() as again, open(self.deb, "rb") as first:
             with open(package(again), "rb") as second:
                 self.assertEqual(first.read(), second.read())
+        # Built with root's umask, it holds the same: dpkg reads no mode of
+        # the archive's members, which CPack takes from the files it writes.
+        with tempfile.TemporaryDirectory() as roots:
+            deb = package(roots, umask=0o022)
+            for part in ("--fsys-tarfile", "--ctrl-tarfile"):
+                self.assertEqual(subprocess.run(["dpkg-deb", part, deb], capture_output=True, check=True).stdout,
+                                 subprocess.run(["dpkg-deb", part, self.deb], capture_output=True, check=True).stdout)
         with gzip.open(os.path.join(self.root, "usr/share/doc/listener/changelog.gz"), "rt") as f:
             latest = next(line for line in f if line.startswith(" -- ")).split(">  ", 1)[1]
         dated = email.utils.parsedate_to_datetime(latest).strftime("%Y-%m-%d %H:%M")
