@@ -40,7 +40,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from netns import DEVICE, PEER, add_pair, capturing, enter, frames_received, read, state  # noqa: E402
+from netns import DEVICE, PEER, add_pair, capturing, enter, frames_received, pause, read  # noqa: E402
 # Well past the capture's read timeout, which bounds how long the kernel holds
 # frames: by then every frame sent has been delivered.
 SETTLE = 0.5
@@ -227,9 +227,7 @@ def bursts(build, tools, args):
     for device, size in ((DEVICE, 60), (DEVICE, 1514), (DEVICE, 9014), ("any", 1514)):
         for tool in tools:
             tool.start(device=device)
-            os.kill(tool.proc.pid, signal.SIGSTOP)
-            while state(tool.proc.pid) != "T":
-                time.sleep(0.01)
+            pause(tool.proc.pid)
             send(build, args.frames, size)
             os.kill(tool.proc.pid, signal.SIGCONT)
             time.sleep(SETTLE)

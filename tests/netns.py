@@ -3,8 +3,10 @@ run in, a veth pair there whose only frames are one's own, and whether a
 process's capture is on."""
 import os
 import re
+import signal
 import subprocess
 import sys
+import time
 
 # The listener captures on DEVICE; frames are sent on PEER.
 DEVICE, PEER = "veth1", "veth0"
@@ -62,3 +64,10 @@ def frames_received(device):
 def state(pid):
     """The process's state: R running, S sleeping, T stopped, Z a zombie."""
     return read(f"/proc/{pid}/stat").rsplit(")", 1)[1].split()[0]
+
+
+def pause(pid):
+    """Stops the process (SIGSTOP), and returns once it is stopped."""
+    os.kill(pid, signal.SIGSTOP)
+    while state(pid) != "T":
+        time.sleep(0.01)
