@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/filter.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netpacket/packet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,11 +27,16 @@
 #include <initializer_list>
 
 // How long the kernel may hold captured packets, in the block of its ring it
-// is filling, before it hands them over: short, as a stop waits for that
-// block (twice as long at most, for the timer's slack and a busy machine),
-// and long enough to let an idle listener sleep.
-static constexpr int read_timeout_ms = 100;
-static constexpr int drain_limit_ms = 2 * read_timeout_ms;
+// is filling, before it hands them over. Each block it hands over takes a
+// place in the ring until the listener runs, so the ring of 8 blocks keeps
+// 16 s of a trickle that comes while the listener is stopped or starved,
+// twice what tcpdump's 1 s keeps. A stop does not wait for the block: it
+// counts the packets in it from the kernel's figures.
+static constexpr int read_timeout_ms = 2000;
+
+// After a second stop, how long standard output may take nothing before
+// the listener ends: a reader that keeps up takes something far sooner.
+static constexpr unsigned stall_seconds = 1;
 
 // The longest item of the count stream: twenty digits and ", ".
 static constexpr size_t longest_item = 22;
@@ -74,7 +82,8 @@ static struct {
 
 // What the kernel says of the capture, carried into 64 bits from libpcap's
 // 32-bit counters, which wrap: so they are read whenever the capture wakes.
-// taken: packets the ring took, each counted once libpcap hands it over;
+// taken: packets the ring took, each counted once libpcap hands it over, as
+// the socket's filter lets in no packet that libpcap would not hand over;
 // dropped: those the kernel dropped for want of room in it.
 static struct {
 	struct pcap_stat seen;
@@ -85,8 +94,16 @@ static struct {
 static const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // Those of them the listener handles: not the ones ignored when it started.
 static sigset_t stops;
-// The first stop that came, by which the listener ends.
+// The first stop that came, by which the listener ends once all is written;
+// and the second, which ends it sooner, by its own signal, if standard
+// output then takes nothing for stall_seconds. Only the handlers set them.
 static volatile sig_atomic_t stop_signal;
+static volatile sig_atomic_t second_signal;
+// What the stall watch reads: whether write_out waits for standard output
+// to take text, and whether it took some since the watch last looked. Only
+// write_out sets them, and only the watch clears took.
+static volatile sig_atomic_t output_waits;
+static volatile sig_atomic_t output_took;
 
 // How the capture ended, for the report: libpcap's text when the capture
 // failed, and when its figures could not be had; empty otherwise.
@@ -168,6 +185,8 @@ static void
 write_out(const char *upto, bool wait)
 {
 	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
+	output_took = 1;
+	output_waits = wait;
 	while (out.sent < upto && out.error == 0) {
 		if (!wait && out.polled && poll(&pfd, 1, 0) != 1)
 			return;
@@ -176,6 +195,7 @@ write_out(const char *upto, bool wait)
 		                             : write(STDOUT_FILENO, out.sent, n);
 		if (written >= 0) {
 			out.sent += written;
+			output_took = 1;
 		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
 			// Full for now. A failed poll (interrupted, short of memory)
 			// only means trying the write again.
@@ -186,6 +206,7 @@ write_out(const char *upto, bool wait)
 			out.error = errno;
 		}
 	}
+	output_waits = 0;
 }
 
 // Writes a full buffer and starts the next with the text made past it; false
@@ -247,34 +268,47 @@ say(std::initializer_list<const char *> pieces)
 		flush();
 }
 
-// A signal handler: it may only call async-signal-safe functions, and must
-// leave errno as it found it.
+// The signal handlers: they may only call async-signal-safe functions, and
+// must leave errno as they found it.
+
+// Every stall_seconds after a second stop: ends the listener by that stop's
+// own signal if standard output, owed text, has taken none since the last
+// look. A blocked write it interrupts is tried again.
+static void
+watch_stall(int)
+{
+	int saved = errno;
+	if (output_waits && !output_took) {
+		(void)signal(second_signal, SIG_DFL);
+		(void)raise(second_signal);
+	}
+	output_took = 0;
+	(void)alarm(stall_seconds);
+	errno = saved;
+}
+
+// The first stop ends the capture. A second one sets the stall watch going,
+// so that a reader that has stopped reading, or a terminal held with
+// Ctrl-S, cannot keep the listener; while standard output takes text, it
+// loses nothing, so that a terminal's hangup, which comes twice, or a
+// supervisor's SIGTERM and SIGHUP, cut no write-out short. Further stops
+// change nothing.
 static void
 stop(int signo)
 {
 	if (stop_signal == 0) {
 		stop_signal = signo;
-		return;
+	} else if (second_signal == 0) {
+		int saved = errno;
+		second_signal = signo;
+		struct sigaction sa = {};
+		sa.sa_handler = watch_stall;
+		sa.sa_mask = stops;
+		(void)sigaction(SIGALRM, &sa, nullptr);
+		output_took = 0;
+		(void)alarm(stall_seconds);
+		errno = saved;
 	}
-	// A further stop ends the process at once, by its own default action,
-	// only while standard output takes nothing: the way out of a write-out
-	// that hangs. Otherwise it is absorbed, so that a terminal's hangup,
-	// which comes twice, or a supervisor's SIGTERM and SIGHUP, lose nothing.
-	int saved = errno;
-	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
-	if (poll(&pfd, 1, 0) == 0) {
-		(void)signal(signo, SIG_DFL);
-		(void)raise(signo);
-	}
-	errno = saved;
-}
-
-static int64_t
-now_ms()
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Carries libpcap's figures into the kernel's. Differences of unsigned
@@ -296,27 +330,6 @@ read_stats(pcap_t *handle)
 		return false;
 	carry_stats(ps);
 	return true;
-}
-
-// Counts what the ring took before the end but has not handed over: the
-// kernel hands over the block it fills once full, or a read timeout after
-// beginning it. So it waits while the kernel's figures say a packet is to
-// come, for drain_limit_ms at most, as on lo and any libpcap hides the copy
-// of each loopback packet leaving, which the kernel counts.
-static void
-drain(pcap_t *handle)
-{
-	const int64_t deadline = now_ms() + drain_limit_ms;
-	struct pollfd pfd = {pcap_get_selectable_fd(handle), POLLIN, 0};
-	for (;;) {
-		(void)pcap_dispatch(handle, -1, my_callback, nullptr);
-		int64_t left = deadline - now_ms();
-		if (count >= kernel.taken || left <= 0)
-			break;
-		(void)poll(&pfd, 1, static_cast<int>(left));
-	}
-	// What came after the end is not counted.
-	count = std::min(count, kernel.taken);
 }
 
 // A standard descriptor closed at start would be taken by the next file
@@ -387,12 +400,26 @@ open_capture(const char *device)
 	}
 	// The kernel keeps of a packet what the socket's filter returns, not the
 	// snapshot: unfiltered, its ring would fill with bytes nobody reads. This
-	// filter takes every packet and keeps its snapshot. It is set on the
-	// socket itself, as libpcap, were the kernel to refuse it, would warn on
-	// standard error and keep whole packets.
-	struct sock_filter keep_snapshot = BPF_STMT(BPF_RET | BPF_K, static_cast<__u32>(pcap_snapshot(handle)));
-	struct sock_fprog every_packet = {1, &keep_snapshot};
-	if (setsockopt(pcap_fileno(handle), SOL_SOCKET, SO_ATTACH_FILTER, &every_packet, sizeof every_packet) == -1) {
+	// filter keeps the snapshot of every packet but those that libpcap would
+	// take from the ring only to throw away: a packet leaving the loopback
+	// device, which comes in there too, and a CAN frame sent, which the CAN
+	// stack loops back. So the ring holds only packets that are counted, and
+	// the kernel's figures count them. It is set on the socket itself, as
+	// libpcap, were the kernel to refuse it, would warn on standard error
+	// and keep whole packets.
+	const auto loopback = static_cast<__u32>(if_nametoindex("lo"));
+	struct sock_filter program[] = {
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_PKTTYPE),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 4),
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_IFINDEX),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, loopback, 3, 0),
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_HATYPE),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_CAN, 1, 0),
+		BPF_STMT(BPF_RET | BPF_K, static_cast<__u32>(pcap_snapshot(handle))),
+		BPF_STMT(BPF_RET | BPF_K, 0),
+	};
+	struct sock_fprog counted = {sizeof program / sizeof program[0], program};
+	if (setsockopt(pcap_fileno(handle), SOL_SOCKET, SO_ATTACH_FILTER, &counted, sizeof counted) == -1) {
 		int error = errno;
 		pcap_close(handle);
 		say({"setsockopt(): ", strerror(error), "\n"});
@@ -408,8 +435,10 @@ open_capture(const char *device)
 }
 
 // Captures until a stop comes, standard output fails or the capture does;
-// then counts what the ring took by then and closes the capture, before the
-// write-out, which may take long: nothing after the end counts.
+// then counts what the ring took by then, handed over or not: nothing after
+// that counts. The capture is left to the end of the process, which releases
+// it: closing it waits for the kernel, some 30 ms, and would hold up the
+// write-out.
 static ending
 capture(pcap_t *handle)
 {
@@ -440,16 +469,13 @@ capture(pcap_t *handle)
 		write_numbers(false);
 	}
 
-	if (read_stats(handle))
-		drain(handle);
-	else
+	if (read_stats(handle)) {
+		assert(count <= kernel.taken);
+		count = kernel.taken;
+	} else {
 		(void)snprintf(end.stats_error, sizeof end.stats_error, "%s", pcap_geterr(handle));
-	pcap_close(handle);
-	// Stops that came since the first are absorbed: the write-out has not
-	// begun. From now on one may end it, should it wait.
-	const struct timespec at_once = {0, 0};
-	while (sigtimedwait(&stops, nullptr, &at_once) > 0) {
 	}
+	// A stop that came meanwhile is taken now, and ends the listener.
 	sigprocmask(SIG_SETMASK, &waiting, nullptr);
 	return end;
 }

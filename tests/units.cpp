@@ -1,6 +1,7 @@
 // Tests of what no end-to-end test reaches in reasonable time, built from the
 // listener's own source with its main renamed: the text of numbers near and
-// past 2^64, and libpcap's 32-bit figures carried past 2^32.
+// past 2^64, libpcap's 32-bit figures carried past 2^32, and the drop line,
+// whose figure no end-to-end test can set.
 
 #define main listener_main
 #include "../src/listener.cpp" // NOLINT(bugprone-suspicious-include): built again, with main renamed
@@ -112,10 +113,31 @@ test_figures_carry_past_32_bits()
 	}
 }
 
+// After the count stream, on a line of its own: one packet, or several.
+static void
+test_drop_line_says_one_packet_or_packets()
+{
+	for (uint64_t dropped : {1, 2}) {
+		FILE *file = tmpfile();
+		(void)dup2(fileno(file), STDOUT_FILENO);
+		made = count = 5;
+		kernel.dropped = dropped;
+		expect(report(ending{}) == 0, {"the status is not 0"});
+		flush();
+		char text[64] = "";
+		(void)pread(fileno(file), text, sizeof text - 1, 0);
+		(void)fclose(file);
+		std::string wanted = "\n" + std::to_string(dropped) + (dropped == 1 ? " packet" : " packets")
+		                     + " dropped by the kernel\n";
+		expect(text == wanted, {"dropped ", std::to_string(dropped), ": ", text});
+	}
+}
+
 int
 main()
 {
 	test_text_grows_a_digit_and_passes_64_bits();
 	test_figures_carry_past_32_bits();
+	test_drop_line_says_one_packet_or_packets();
 	return failures == 0 ? 0 : 1;
 }
