@@ -1,9 +1,13 @@
 // sendframes: send COUNT broadcast Ethernet frames of SIZE bytes on DEVICE,
 // as fast as the device takes them or at RATE frames a second, and report
-// the rate reached.
+// the rate reached. On lo it sends UDP datagrams to a socket of its own on
+// 127.0.0.1 that never reads them, each a frame of SIZE bytes there: a
+// packet leaving lo and the same packet coming in, as local traffic is.
 
+#include <arpa/inet.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -40,25 +44,44 @@ main(int argc, char *argv[])
 		return 2;
 	}
 
-	// Protocol 0: this socket only sends, so the kernel hands it nothing.
-	int fd = socket(AF_PACKET, SOCK_RAW, 0);
-	struct sockaddr_ll addr = {};
-	addr.sll_family = AF_PACKET;
-	addr.sll_ifindex = static_cast<int>(if_nametoindex(argv[1]));
-	int one = 1;
-	if (fd < 0 || addr.sll_ifindex == 0 ||
-	    bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0 ||
-	    setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one) < 0) {
-		(void)fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], strerror(errno));
-		return 1;
+	bool loopback = strcmp(argv[1], "lo") == 0;
+	int fd;
+	struct sockaddr_in self = {};
+	// The Ethernet, IPv4 and UDP headers that lo puts before a datagram.
+	const size_t headers = 14 + 20 + 8;
+	if (loopback) {
+		self.sin_family = AF_INET;
+		self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t length = sizeof self;
+		fd = socket(AF_INET, SOCK_DGRAM, 0);
+		if (size < headers || fd < 0 || bind(fd, reinterpret_cast<struct sockaddr *>(&self), length) < 0 ||
+		    getsockname(fd, reinterpret_cast<struct sockaddr *>(&self), &length) < 0 ||
+		    connect(fd, reinterpret_cast<struct sockaddr *>(&self), length) < 0) {
+			(void)fprintf(stderr, "%s: lo: %s\n", argv[0], size < headers ? "size too small" : strerror(errno));
+			return 1;
+		}
+	} else {
+		// Protocol 0: this socket only sends, so the kernel hands it nothing.
+		fd = socket(AF_PACKET, SOCK_RAW, 0);
+		struct sockaddr_ll addr = {};
+		addr.sll_family = AF_PACKET;
+		addr.sll_ifindex = static_cast<int>(if_nametoindex(argv[1]));
+		int one = 1;
+		if (fd < 0 || addr.sll_ifindex == 0 ||
+		    bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0 ||
+		    setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one) < 0) {
+			(void)fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], strerror(errno));
+			return 1;
+		}
+		// Broadcast from a locally administered address; EtherType 0x88b5
+		// is set aside for local experiments, so no protocol stack takes
+		// them.
+		memset(frame, 0xff, 6);
+		const unsigned char source_and_type[] = {0x02, 0, 0, 0, 0, 1, 0x88, 0xb5};
+		memcpy(frame + 6, source_and_type, sizeof source_and_type);
 	}
 
-	// Broadcast from a locally administered address; EtherType 0x88b5 is
-	// set aside for local experiments, so no protocol stack takes them.
-	memset(frame, 0xff, 6);
-	const unsigned char source_and_type[] = {0x02, 0, 0, 0, 0, 1, 0x88, 0xb5};
-	memcpy(frame + 6, source_and_type, sizeof source_and_type);
-	struct iovec iov = {frame, size};
+	struct iovec iov = {frame, loopback ? size - headers : size};
 	struct mmsghdr msgs[BATCH] = {};
 	for (auto &m : msgs) {
 		m.msg_hdr.msg_iov = &iov;
