@@ -88,8 +88,9 @@ main(int argc, char *argv[])
 		m.msg_hdr.msg_iovlen = 1;
 	}
 
-	// When paced, batches are small enough to keep the rate smooth.
-	unsigned batch = rate > 0 ? 10 : BATCH;
+	// When paced, batches are small enough to keep the rate smooth: one
+	// frame at a time for a trickle.
+	unsigned batch = rate <= 0 ? BATCH : rate < 1000 ? 1 : 10;
 	double start = seconds();
 	long sent = 0;
 	while (sent < count) {
