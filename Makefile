@@ -32,9 +32,12 @@ all:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
+# Then says what was skipped, and why: one line for each reason.
 test: all
 	$(call install,$(TEST_PACKAGES))
 	ctest --test-dir $(BUILD) --output-on-failure
+	@sed -n "s/.* \.\.\. skipped '\(.*\)'$$/\1/p" $(BUILD)/Testing/Temporary/LastTest.log | \
+	  sort | uniq -c | awk '{ n = $$1; $$1 = ""; printf "skipped %d test%s:%s\n", n, (n > 1 ? "s" : ""), $$0 }'
 
 # The test suite on Debian 13, in a minimal root that debootstrap makes under
 # $(BUILD) from the archive this machine's apt uses. Takes root.
