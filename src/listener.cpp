@@ -101,7 +101,8 @@ static volatile sig_atomic_t stop_signal;
 static volatile sig_atomic_t second_signal;
 // What the stall watch reads: whether write_out waits for standard output
 // to take text, and whether it took some since the watch last looked. Only
-// write_out sets them, and only the watch clears took.
+// write_out sets them; only the watch, and the stop that starts it, clear
+// took.
 static volatile sig_atomic_t output_waits;
 static volatile sig_atomic_t output_took;
 
@@ -348,9 +349,9 @@ guard_descriptors()
 
 // From the start, so that a stop during the open is honoured too, and
 // without SA_RESTART, so that the wait it interrupts returns. Whoever ignored
-// a stop signal before starting us (nohup, a shell's background job) meant
-// it to be ignored. The handler runs with the other stops held, so that it
-// is never interrupted by one.
+// SIGINT, SIGTERM or SIGHUP before starting us (nohup, a shell's background
+// job) meant it to be ignored. The handler runs with the other stops held,
+// so that it is never interrupted by one.
 static void
 catch_stops()
 {
@@ -388,7 +389,8 @@ size_output()
 }
 
 // Opens the device for a live capture that keeps no packet bytes, with the
-// least snapshot libpcap allows; null, the failure said, if it cannot.
+// smallest snapshot length libpcap allows; null, the failure said, if it
+// cannot.
 static pcap_t *
 open_capture(const char *device)
 {

@@ -222,7 +222,7 @@ class ListenerTest(unittest.TestCase):
 
     def start(self, *args, ignore=(), prefix=(), stdout=None, closed=(), env=None, ready=capturing):
         """Runs the listener on args (behind the prefix command), with its
-        stop signals and SIGPIPE at their defaults but for those in ignore,
+        SIGINT, SIGTERM, SIGHUP and SIGPIPE at their defaults but for those in ignore,
         the given standard output (a file of the test's by default) and the
         standard descriptors in closed closed; returns once ready(pid)."""
         def preexec():
