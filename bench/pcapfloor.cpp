@@ -1,38 +1,31 @@
 // pcapfloor: the cost of having libpcap deliver packets at all. It opens
-// DEVICE exactly as the listener does, keeping no packet bytes and leaving
-// out in the kernel what libpcap would not hand over, but its callback only
-// counts; stopped by SIGINT or SIGTERM, it reports the count and libpcap's
-// drop count on standard error, as tcpdump does. Given "defaults" after the
-// device, it sets no filter of its own: the kernel stores whole packets,
-// and libpcap walks and throws away the copy of each loopback packet that
-// leaves.
+// DEVICE with the listener's own open_capture, so exactly as the listener
+// does: keeping no packet bytes, and leaving out in the kernel what libpcap
+// would not hand over. But it runs pcap_loop, and its callback only counts;
+// stopped by SIGINT or SIGTERM, it reports the count and libpcap's drop
+// count on standard error, as tcpdump does. Given "defaults" after the
+// device, it opens the device with the same snapshot length and read
+// timeout but sets no filter of its own: the kernel stores whole packets,
+// and libpcap walks, and throws away, the copy of each loopback packet
+// that leaves.
 
-#include <pcap/pcap.h>
+#define main listener_main
+#include "../src/listener.cpp" // NOLINT(bugprone-suspicious-include): the listener's open, built in
+#undef main
 
-#include <linux/filter.h>
-#include <net/if.h>
-#include <net/if_arp.h>
-#include <netpacket/packet.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-
-static unsigned long count;
-static pcap_t *handle;
+static unsigned long delivered;
+static pcap_t *capture_handle;
 
 static void
 callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 {
-	count++;
+	delivered++;
 }
 
 static void
-stop(int)
+break_loop(int)
 {
-	pcap_breakloop(handle);
+	pcap_breakloop(capture_handle);
 }
 
 int
@@ -43,36 +36,30 @@ main(int argc, char *argv[])
 		return 2;
 	}
 	char errbuf[PCAP_ERRBUF_SIZE];
-	handle = pcap_open_live(argv[1], 1, 0, 2000, errbuf);
-	if (handle == nullptr) {
-		(void)fprintf(stderr, "pcap_open_live(): %s\n", errbuf);
-		return 1;
+	if (argc > 2 && strcmp(argv[2], "defaults") == 0) {
+		capture_handle = pcap_open_live(argv[1], 1, 0, read_timeout_ms, errbuf);
+		if (capture_handle == nullptr)
+			(void)fprintf(stderr, "pcap_open_live(): %s\n", errbuf);
+	} else {
+		// It says why it fails as the listener does, on standard output.
+		capture_handle = open_capture(argv[1]);
+		flush();
+		// It makes the capture non-blocking, for the listener's own loop.
+		if (capture_handle != nullptr && pcap_setnonblock(capture_handle, 0, errbuf) == PCAP_ERROR) {
+			(void)fprintf(stderr, "pcap_setnonblock(): %s\n", errbuf);
+			return 1;
+		}
 	}
-	const auto loopback = static_cast<__u32>(if_nametoindex("lo"));
-	struct sock_filter program[] = {
-		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_PKTTYPE),
-		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 4),
-		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_IFINDEX),
-		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, loopback, 3, 0),
-		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_HATYPE),
-		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_CAN, 1, 0),
-		BPF_STMT(BPF_RET | BPF_K, static_cast<__u32>(pcap_snapshot(handle))),
-		BPF_STMT(BPF_RET | BPF_K, 0),
-	};
-	struct sock_fprog counted = {sizeof program / sizeof program[0], program};
-	if ((argc < 3 || strcmp(argv[2], "defaults") != 0) &&
-	    setsockopt(pcap_fileno(handle), SOL_SOCKET, SO_ATTACH_FILTER, &counted, sizeof counted) == -1) {
-		(void)fprintf(stderr, "setsockopt(): %s\n", strerror(errno));
+	if (capture_handle == nullptr)
 		return 1;
-	}
 	struct sigaction sa = {};
-	sa.sa_handler = stop;
+	sa.sa_handler = break_loop;
 	sigaction(SIGINT, &sa, nullptr);
 	sigaction(SIGTERM, &sa, nullptr);
 
-	pcap_loop(handle, -1, callback, nullptr);
+	pcap_loop(capture_handle, -1, callback, nullptr);
 	struct pcap_stat st = {};
-	pcap_stats(handle, &st);
-	(void)fprintf(stderr, "%lu counted, %u dropped\n", count, st.ps_drop);
+	pcap_stats(capture_handle, &st);
+	(void)fprintf(stderr, "%lu counted, %u dropped\n", delivered, st.ps_drop);
 	return 0;
 }
