@@ -438,9 +438,8 @@ open_capture(const char *device)
 
 // Captures until a stop comes, standard output fails or the capture does;
 // then counts what the ring took by then, handed over or not: nothing after
-// that counts. The capture is left to the end of the process, which releases
-// it: closing it waits for the kernel, some 30 ms, and would hold up the
-// write-out.
+// that counts. The capture stays open through the write-out, as closing it
+// waits for the kernel, some 30 ms.
 static ending
 capture(pcap_t *handle)
 {
@@ -503,9 +502,11 @@ report(const ending &end)
 	return end.capture_error[0] != '\0' || end.stats_error[0] != '\0' ? 1 : 0;
 }
 
-// Every way the listener ends comes through here.
+// Every way the listener ends comes through here, with the capture if one
+// was opened: it is closed only once all is written, as closing it waits
+// for the kernel.
 static int
-finish(int status)
+finish(int status, pcap_t *handle)
 {
 	flush();
 	if (out.error != 0) {
@@ -514,6 +515,8 @@ finish(int status)
 		(void)fprintf(stderr, "write(): %s\n", strerror(out.error));
 		status = 1;
 	}
+	if (handle != nullptr)
+		pcap_close(handle);
 	// End by the signal's own default action, so that the caller sees the
 	// status it would have without the handler.
 	if (stop_signal != 0) {
@@ -532,11 +535,11 @@ main(int argc, char *argv[])
 	size_output();
 	if (argc < 2) {
 		say({"usage: ", argc > 0 && argv[0][0] != '\0' ? argv[0] : "listener", " capture-device\n"});
-		return finish(1);
+		return finish(1, nullptr);
 	}
 	say({"Listening on device : ", argv[1], " \n"});
 	pcap_t *handle = open_capture(argv[1]);
 	if (handle == nullptr)
-		return finish(1);
-	return finish(report(capture(handle)));
+		return finish(1, nullptr);
+	return finish(report(capture(handle)), handle);
 }
