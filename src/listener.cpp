@@ -186,7 +186,6 @@ static void
 write_out(const char *upto, bool wait)
 {
 	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
-	output_took = 1;
 	output_waits = wait;
 	while (out.sent < upto && out.error == 0) {
 		if (!wait && out.polled && poll(&pfd, 1, 0) != 1)
@@ -438,8 +437,8 @@ open_capture(const char *device)
 
 // Captures until a stop comes, standard output fails or the capture does;
 // then counts what the ring took by then, handed over or not: nothing after
-// that counts. The capture stays open through the write-out, as closing it
-// waits for the kernel, some 30 ms.
+// that counts. The capture stays open through the write-out: finish closes
+// it.
 static ending
 capture(pcap_t *handle)
 {
@@ -504,7 +503,7 @@ report(const ending &end)
 
 // Every way the listener ends comes through here, with the capture if one
 // was opened: it is closed only once all is written, as closing it waits
-// for the kernel.
+// for the kernel, some 30 ms.
 static int
 finish(int status, pcap_t *handle)
 {
