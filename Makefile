@@ -10,7 +10,8 @@ CMAKE_FLAGS ?=
 BUILD_PACKAGES   = cmake g++ make pkg-config libpcap-dev
 # dpkg-shlibdeps (in dpkg-dev) works out the package's dependencies, with file.
 PACKAGE_PACKAGES = dpkg-dev file
-TEST_PACKAGES    = python3 iproute2 util-linux libcap2-bin groff-base binutils lintian $(PACKAGE_PACKAGES)
+TEST_PACKAGES    = python3 iproute2 util-linux libcap2-bin groff-base binutils lintian iptables dbus-daemon \
+                   $(PACKAGE_PACKAGES)
 LINT_PACKAGES    = clang-tidy cppcheck
 BENCH_PACKAGES   = python3 iproute2 util-linux valgrind
 

@@ -42,7 +42,8 @@ main(int argc, char *argv[])
 			(void)fprintf(stderr, "pcap_open_live(): %s\n", errbuf);
 	} else {
 		// It says why it fails as the listener does, on standard output.
-		capture_handle = open_capture(argv[1]);
+		if (open_capture(argv[1]))
+			capture_handle = capture.handle;
 		flush();
 		// It makes the capture non-blocking, for the listener's own loop.
 		if (capture_handle != nullptr && pcap_setnonblock(capture_handle, 0, errbuf) == PCAP_ERROR) {

@@ -61,14 +61,6 @@ def proc_value(pid, name, key):
     return int(re.search(key + r":\s*(\d+)", read(f"/proc/{pid}/{name}"))[1])
 
 
-def bound_packet_socket(pid):
-    """Whether the process has a packet socket bound to a device: for a
-    capture that sets no filter, which capturing() cannot see."""
-    bound = {line.split()[8] for line in read("/proc/net/packet").splitlines()[1:] if line.split()[5] == "1"}
-    fds = os.listdir(f"/proc/{pid}/fd")
-    return any(os.readlink(f"/proc/{pid}/fd/{fd}") in {f"socket:[{inode}]" for inode in bound} for fd in fds)
-
-
 def wait_capturing(proc, ready=capturing, timeout=60):
     deadline = time.monotonic() + timeout
     while not ready(proc.pid):
@@ -375,8 +367,7 @@ def main():
     # holds what the listener holds.
     tools = [listener] if args.slow_reader or args.bursts else [listener, floor]
     if args.loopback:
-        tools.append(Tool("defaults", [f"{build}/bench/pcapfloor", DEVICE, "defaults"], floor_count,
-                          bound_packet_socket))
+        tools.append(Tool("defaults", [f"{build}/bench/pcapfloor", DEVICE, "defaults"], floor_count))
     if shutil.which("tcpdump"):
         tools.append(Tool("tcpdump", ["tcpdump", "-i", DEVICE, "-p", "-n", "-Z", "root",
                                       "-w", "-" if args.slow_reader else "/dev/null"], tcpdump_count))

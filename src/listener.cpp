@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/filter.h>
+#include <linux/if_ether.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <netpacket/packet.h>
@@ -78,6 +79,7 @@ static struct {
 	// polls writable whether or not a write will wait.
 	bool polled;
 	int error; // why it failed; from then on what is written is dropped
+	const char *failed = "write()"; // the call that failed
 } out;
 
 // What the kernel says of the capture, carried into 64 bits from libpcap's
@@ -90,6 +92,28 @@ static struct {
 	uint64_t taken;
 	uint64_t dropped;
 } kernel;
+
+// The capture, which open_capture opens and finish closes. What the device
+// is decides, once, where it is opened, how it is read and counted; the
+// loop and the ending read these and never ask what the device is.
+static struct {
+	// Set once the capture is open, so that a stop can break libpcap's own
+	// wait (D-Bus) from its handler; finish holds the stops before closing
+	// it, so that the handler never meets a capture closed.
+	pcap_t *volatile handle;
+	// What to poll for packets; -1 where libpcap gives nothing to poll
+	// (D-Bus) and waits itself, looking every 100 ms for a break.
+	int fd;
+	// A packet socket (every network device, lo, any): its ring takes only
+	// packets that libpcap hands over, so the kernel's figures count them
+	// whether handed over yet or not, and its drops exactly. Elsewhere the
+	// figures count something else, and the count is what libpcap delivers.
+	bool ring;
+	// Netlink (netfilter): libpcap's drop figure counts overflows of the
+	// socket, and more besides, not the messages lost in them; it says only
+	// that some were.
+	bool overflows;
+} capture = {nullptr, -1, false, false};
 
 static const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // Those of them the listener handles: not the ones ignored when it started.
@@ -298,6 +322,12 @@ stop(int signo)
 {
 	if (stop_signal == 0) {
 		stop_signal = signo;
+		pcap_t *handle = capture.handle;
+		if (handle != nullptr) {
+			int saved = errno;
+			pcap_breakloop(handle);
+			errno = saved;
+		}
 	} else if (second_signal == 0) {
 		int saved = errno;
 		second_signal = signo;
@@ -387,80 +417,143 @@ size_output()
 	out.polled = out.by_lines || S_ISFIFO(st.st_mode);
 }
 
-// Opens the device for a live capture that keeps no packet bytes, with the
-// smallest snapshot length libpcap allows; null, the failure said, if it
-// cannot.
-static pcap_t *
+// Opens the device for a live capture, and decides from what it is how the
+// capture is read and counted; false, the failure said, if it cannot.
+static bool
 open_capture(const char *device)
 {
 	char errbuf[PCAP_ERRBUF_SIZE];
-	pcap_t *handle = pcap_open_live(device, 1, 0, read_timeout_ms, errbuf);
+	pcap_t *handle = pcap_create(device, errbuf);
 	if (handle == nullptr) {
 		say({"pcap_open_live(): ", errbuf, "\n"});
-		return nullptr;
+		return false;
 	}
-	// The kernel keeps of a packet what the socket's filter returns, not the
-	// snapshot: unfiltered, its ring would fill with bytes nobody reads. This
-	// filter keeps the snapshot of every packet but those that libpcap would
-	// take from the ring only to throw away: a packet leaving the loopback
-	// device, which comes in there too, and a CAN frame sent, which the CAN
-	// stack loops back. So the ring holds only packets that are counted, and
-	// the kernel's figures count them. It is set on the socket itself, as
-	// libpcap, were the kernel to refuse it, would warn on standard error
-	// and keep whole packets.
-	const auto loopback = static_cast<__u32>(if_nametoindex("lo"));
-	struct sock_filter program[] = {
-		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_PKTTYPE),
-		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 4),
-		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_IFINDEX),
-		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, loopback, 3, 0),
-		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_HATYPE),
-		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_CAN, 1, 0),
-		BPF_STMT(BPF_RET | BPF_K, static_cast<__u32>(pcap_snapshot(handle))),
-		BPF_STMT(BPF_RET | BPF_K, 0),
-	};
-	struct sock_fprog counted = {sizeof program / sizeof program[0], program};
-	if (setsockopt(pcap_fileno(handle), SOL_SOCKET, SO_ATTACH_FILTER, &counted, sizeof counted) == -1) {
-		int error = errno;
+	// libpcap's largest snapshot. A packet socket keeps of a packet only
+	// what its filter returns; but libpcap reads netfilter's log, which the
+	// kernel sends in batches of messages, into a buffer of the snapshot
+	// and 128 bytes, and a batch longer than that would be cut, losing the
+	// packets past the cut without a word. The longest seen was one message
+	// of 65,092 bytes, for a packet of 65,000.
+	(void)pcap_set_snaplen(handle, 262144);
+	(void)pcap_set_timeout(handle, read_timeout_ms);
+	// Bound to EtherType 0xFFFF, which no packet has (IEEE reserves it), a
+	// packet socket takes nothing until its filter is on: a packet taken
+	// before, that libpcap would throw away, would count. Other devices
+	// take no notice.
+	(void)pcap_set_protocol_linux(handle, 0xFFFF);
+	if (int status = pcap_activate(handle); status < 0) {
+		// Said as pcap_open_live says it.
+		const char *why = pcap_geterr(handle);
+		const bool explained = status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
+		                       status == PCAP_ERROR_PROMISC_PERM_DENIED;
+		if (status == PCAP_ERROR)
+			(void)snprintf(errbuf, sizeof errbuf, "%s: %s", device, why);
+		else if (explained && why[0] != '\0')
+			(void)snprintf(errbuf, sizeof errbuf, "%s: %s (%s)", device, pcap_statustostr(status), why);
+		else
+			(void)snprintf(errbuf, sizeof errbuf, "%s: %s", device, pcap_statustostr(status));
 		pcap_close(handle);
-		say({"setsockopt(): ", strerror(error), "\n"});
-		return nullptr;
+		say({"pcap_open_live(): ", errbuf, "\n"});
+		return false;
 	}
-	// So that the loop can wait for packets and for standard output at once.
-	if (pcap_setnonblock(handle, 1, errbuf) == PCAP_ERROR) {
+	const int fd = pcap_fileno(handle);
+	int domain = -1;
+	socklen_t length = sizeof domain;
+	(void)getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length);
+	if (domain == AF_PACKET) {
+		// The kernel keeps of a packet what the socket's filter returns, not
+		// the snapshot: unfiltered, its ring would fill with bytes nobody
+		// reads. This filter keeps one byte of every packet but those that
+		// libpcap would take from the ring only to throw away: a packet
+		// leaving the loopback device, which comes in there too, and a CAN
+		// frame sent, which the CAN stack loops back. So the ring holds only
+		// packets that are counted, and the kernel's figures count them. It
+		// is set on the socket itself, as libpcap, were the kernel to refuse
+		// it, would warn on standard error and keep whole packets.
+		const auto loopback = static_cast<__u32>(if_nametoindex("lo"));
+		struct sock_filter program[] = {
+			BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_PKTTYPE),
+			BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 4),
+			BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_IFINDEX),
+			BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, loopback, 3, 0),
+			BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_HATYPE),
+			BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_CAN, 1, 0),
+			BPF_STMT(BPF_RET | BPF_K, 1),
+			BPF_STMT(BPF_RET | BPF_K, 0),
+		};
+		struct sock_fprog counted = {sizeof program / sizeof program[0], program};
+		// Then bound to every protocol, on the device libpcap bound it to;
+		// a failed look at that fails the bind.
+		struct sockaddr_ll bound = {};
+		socklen_t size = sizeof bound;
+		(void)getsockname(fd, reinterpret_cast<struct sockaddr *>(&bound), &size);
+		bound.sll_protocol = htons(ETH_P_ALL);
+		const char *failed = nullptr;
+		if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &counted, sizeof counted) == -1)
+			failed = "setsockopt(): ";
+		else if (bind(fd, reinterpret_cast<struct sockaddr *>(&bound), sizeof bound) == -1)
+			failed = "bind(): ";
+		if (failed != nullptr) {
+			int error = errno;
+			pcap_close(handle);
+			say({failed, strerror(error), "\n"});
+			return false;
+		}
+	}
+	capture.fd = pcap_get_selectable_fd(handle);
+	capture.ring = domain == AF_PACKET;
+	capture.overflows = domain == AF_NETLINK;
+	// So that the loop can wait for packets and for standard output at
+	// once; where there is nothing to poll, libpcap waits itself.
+	if (capture.fd >= 0 && pcap_setnonblock(handle, 1, errbuf) == PCAP_ERROR) {
 		pcap_close(handle);
 		say({"pcap_setnonblock(): ", errbuf, "\n"});
-		return nullptr;
+		return false;
 	}
-	return handle;
+	capture.handle = handle;
+	return true;
 }
 
 // Captures until a stop comes, standard output fails or the capture does;
-// then counts what the ring took by then, handed over or not: nothing after
-// that counts. The capture stays open through the write-out: finish closes
-// it.
+// then, on a packet socket, counts what the ring took by then, handed over
+// or not: nothing after that counts. The capture stays open through the
+// write-out: finish closes it.
 static ending
-capture(pcap_t *handle)
+count_packets()
 {
 	ending end = {};
+	pcap_t *handle = capture.handle;
 	// It waits for packets, for room in standard output while a buffer-full
 	// waits, and for a stop, let in only then, so that none comes between
 	// looking for one and waiting. Standard output is polled only while it
 	// is behind: polled for nothing, it still reports a hang-up, and would
-	// never let the wait begin. Live captures on Linux are selectable.
-	struct pollfd fds[2] = {{pcap_get_selectable_fd(handle), POLLIN, 0}, {-1, POLLOUT, 0}};
+	// never let the wait begin. Where there is nothing to poll, libpcap
+	// waits, with the stops let in: a stop breaks its wait.
+	struct pollfd fds[2] = {{capture.fd, POLLIN, 0}, {-1, POLLOUT, 0}};
 	sigset_t waiting;
 	sigprocmask(SIG_BLOCK, &stops, &waiting);
 	while (stop_signal == 0 && out.error == 0) {
-		fds[1].fd = out.next >= out.end ? STDOUT_FILENO : -1;
-		// libpcap may want to look again whether a device down has gone.
-		const struct timeval *tv = pcap_get_required_select_timeout(handle);
-		struct timespec timeout;
-		if (tv != nullptr)
-			TIMEVAL_TO_TIMESPEC(tv, &timeout);
-		// A failed wait (interrupted, short of memory) means looking again.
-		(void)ppoll(fds, 2, tv != nullptr ? &timeout : nullptr, &waiting);
-		if (pcap_dispatch(handle, -1, my_callback, nullptr) == PCAP_ERROR) {
+		int result;
+		if (capture.fd >= 0) {
+			fds[0].revents = 0;
+			fds[1].fd = out.next >= out.end ? STDOUT_FILENO : -1;
+			// libpcap may want to look again whether a device down has gone.
+			const struct timeval *tv = pcap_get_required_select_timeout(handle);
+			struct timespec timeout;
+			if (tv != nullptr)
+				TIMEVAL_TO_TIMESPEC(tv, &timeout);
+			// Read only when the capture is ready, or libpcap's time has
+			// come: netfilter's reader takes a read that would wait for an
+			// error. A failed wait (interrupted, short of memory) means
+			// looking again.
+			int ready = ppoll(fds, 2, tv != nullptr ? &timeout : nullptr, &waiting);
+			result = ready == 0 || fds[0].revents != 0 ? pcap_dispatch(handle, -1, my_callback, nullptr) : 0;
+		} else {
+			sigprocmask(SIG_SETMASK, &waiting, nullptr);
+			result = pcap_dispatch(handle, -1, my_callback, nullptr);
+			sigprocmask(SIG_BLOCK, &stops, nullptr);
+		}
+		if (result == PCAP_ERROR) {
 			(void)snprintf(end.capture_error, sizeof end.capture_error, "%s", pcap_geterr(handle));
 			break;
 		}
@@ -469,11 +562,11 @@ capture(pcap_t *handle)
 		write_numbers(false);
 	}
 
-	if (read_stats(handle)) {
+	if (!read_stats(handle)) {
+		(void)snprintf(end.stats_error, sizeof end.stats_error, "%s", pcap_geterr(handle));
+	} else if (capture.ring) {
 		assert(count <= kernel.taken);
 		count = kernel.taken;
-	} else {
-		(void)snprintf(end.stats_error, sizeof end.stats_error, "%s", pcap_geterr(handle));
 	}
 	// A stop that came meanwhile is taken now, and ends the listener.
 	sigprocmask(SIG_SETMASK, &waiting, nullptr);
@@ -489,6 +582,9 @@ report(const ending &end)
 	if (end.stats_error[0] != '\0') {
 		say({newline, "pcap_stats(): ", end.stats_error, "\n"});
 		newline = "";
+	} else if (kernel.dropped > 0 && capture.overflows) {
+		say({newline, "some packets dropped by the kernel\n"});
+		newline = "";
 	} else if (kernel.dropped > 0) {
 		char figure[24];
 		(void)snprintf(figure, sizeof figure, "%" PRIu64, kernel.dropped);
@@ -501,25 +597,33 @@ report(const ending &end)
 	return end.capture_error[0] != '\0' || end.stats_error[0] != '\0' ? 1 : 0;
 }
 
-// Every way the listener ends comes through here, with the capture if one
-// was opened: it is closed only once all is written, as closing it waits
-// for the kernel, some 30 ms.
+// Every way the listener ends comes through here. Standard output is
+// closed once all is written, before the capture, whose close waits for the
+// kernel, some 30 ms: so its reader sees the end at once. Its close is
+// checked as a write is, as some filesystems (NFS, FUSE) say only then that
+// a write failed.
 static int
-finish(int status, pcap_t *handle)
+finish(int status)
 {
 	flush();
+	if (out.error == 0 && close(STDOUT_FILENO) == -1) {
+		out.error = errno;
+		out.failed = "close()";
+	}
 	if (out.error != 0) {
 		// Standard output is what failed, so this one message goes to
 		// standard error; if that fails too, nothing is left to tell.
-		(void)fprintf(stderr, "write(): %s\n", strerror(out.error));
+		(void)fprintf(stderr, "%s: %s\n", out.failed, strerror(out.error));
 		status = 1;
 	}
-	if (handle != nullptr)
-		pcap_close(handle);
+	sigprocmask(SIG_BLOCK, &stops, nullptr);
+	if (capture.handle != nullptr)
+		pcap_close(capture.handle);
 	// End by the signal's own default action, so that the caller sees the
 	// status it would have without the handler.
 	if (stop_signal != 0) {
 		(void)signal(stop_signal, SIG_DFL);
+		sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 		(void)raise(stop_signal);
 	}
 	return status;
@@ -534,11 +638,10 @@ main(int argc, char *argv[])
 	size_output();
 	if (argc < 2) {
 		say({"usage: ", argc > 0 && argv[0][0] != '\0' ? argv[0] : "listener", " capture-device\n"});
-		return finish(1, nullptr);
+		return finish(1);
 	}
 	say({"Listening on device : ", argv[1], " \n"});
-	pcap_t *handle = open_capture(argv[1]);
-	if (handle == nullptr)
-		return finish(1, nullptr);
-	return finish(report(capture(handle)), handle);
+	if (!open_capture(argv[1]))
+		return finish(1);
+	return finish(report(count_packets()));
 }

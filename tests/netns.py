@@ -2,7 +2,6 @@
 run in, a veth pair there whose only frames are one's own, and whether a
 process's capture is on."""
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -46,12 +45,26 @@ def add_pair():
     ip("link", "set", DEVICE, "up")
 
 
+def sockets(pid):
+    """The inodes of the process's sockets."""
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except FileNotFoundError:  # closed meanwhile
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[8:-1])
+    return inodes
+
+
 def capturing(pid):
-    """Whether the process's capture is on: the filter that the listener
-    sets once libpcap has opened the device, and tcpdump its own, is on its
-    packet socket."""
-    sockets = subprocess.run(["ss", "-0", "-b", "-p"], capture_output=True, text=True, check=True).stdout
-    return re.search(rf"pid={pid},.*\n\s*bpf filter", sockets) is not None
+    """Whether the process's capture is on: it has a packet socket bound to
+    every protocol, in the namespace's own /proc/net/packet. The listener
+    binds its socket so once its filter is on; libpcap binds tcpdump's once
+    its ring is set up."""
+    rows = [line.split() for line in read("/proc/net/packet").splitlines()[1:]]
+    return any(row[3] == "0003" and row[8] in sockets(pid) for row in rows)
 
 
 def frames_received(device):

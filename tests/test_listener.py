@@ -26,11 +26,12 @@ import time
 import tty
 import unittest
 
-from netns import DEVICE, PEER, add_pair, capturing, enter, frames_received, ip, pause, read, state, write
+from netns import DEVICE, PEER, add_pair, capturing, enter, frames_received, ip, pause, read, sockets, state, write
 
 LISTENER = os.path.abspath(os.environ.get("LISTENER", "build/listener"))
-# Preloaded, it holds pcap_open_live until the file it makes goes.
-SLOWOPEN = os.path.abspath(os.environ.get("SLOWOPEN", "build/libslowopen.so"))
+# Preloaded, it holds libpcap's open or close, counts what libpcap delivers,
+# or gives the capture a descriptor that is not a socket.
+PCAPSHIM = os.path.abspath(os.environ.get("PCAPSHIM", "build/libpcapshim.so"))
 ANNOUNCE = b"Listening on device : veth1 \n"
 DISAPPEARED = b"pcap_loop(): The interface disappeared\n"
 # The preferred block of a pipe or a socket, and so the size of the
@@ -87,20 +88,23 @@ def wait_for(condition, what, timeout=10):
         time.sleep(0.01)
 
 
-def serve_fifo_filesystem(mountpoint, blksize):
-    """Mounts at mountpoint a filesystem that holds one named pipe, "fifo",
-    and reports blocks of blksize bytes; a thread answers the kernel's FUSE
-    requests until the filesystem is unmounted."""
+def serve_filesystem(mountpoint, blksize=PAGE, flush_error=0):
+    """Mounts at mountpoint a filesystem that holds a named pipe, "fifo",
+    and a file, "file", which takes every write and whose close (FUSE's
+    flush) fails with flush_error when a process other than the test's own
+    closes it; it reports blocks of blksize bytes. A thread answers the
+    kernel's FUSE requests until the filesystem is unmounted."""
     fuse = os.open("/dev/fuse", os.O_RDWR)
     options = f"fd={fuse},rootmode=40000,user_id=0,group_id=0".encode()
-    if LIBC.mount(b"fifofs", mountpoint.encode(), b"fuse", 0, options) != 0:
+    if LIBC.mount(b"testfs", mountpoint.encode(), b"fuse", 0, options) != 0:
         raise OSError(ctypes.get_errno(), "mount fuse")
     forever = 1 << 40
-    directory, fifo = (1, stat.S_IFDIR | 0o755), (2, stat.S_IFIFO | 0o666)
+    nodes = {1: stat.S_IFDIR | 0o755, 2: stat.S_IFIFO | 0o666, 3: stat.S_IFREG | 0o666}
+    names = {b"fifo": 2, b"file": 3}
 
-    def attr(node, mode):
+    def attr(node):
         # struct fuse_attr: ino, size, blocks, times, modes and ids, rdev, blksize, flags.
-        return struct.pack("=6Q4I4I2I", node, 0, 0, 0, 0, 0, 0, 0, 0, mode, 1, 0, 0, 0, blksize, 0)
+        return struct.pack("=6Q4I4I2I", node, 0, 0, 0, 0, 0, 0, 0, 0, nodes[node], 1, 0, 0, 0, blksize, 0)
 
     def answer():
         while True:
@@ -108,17 +112,24 @@ def serve_fifo_filesystem(mountpoint, blksize):
                 request = os.read(fuse, 1 << 20)
             except OSError:  # unmounted
                 return os.close(fuse)
-            _, opcode, unique, node = struct.unpack_from("=IIQQ", request)
+            _, opcode, unique, node, _, _, pid = struct.unpack_from("=IIQQIII", request)
             error, body = 0, b""
             if opcode == 26:  # INIT: protocol 7.31, nothing asked for
                 body = struct.pack("=4I2H2I2HI7I", 7, 31, 0, 0, 0, 0, PAGE, 1, 0, 0, 0, *[0] * 7)
-            elif opcode == 1 and request[40:].split(b"\0")[0] == b"fifo":  # LOOKUP
-                body = struct.pack("=4Q2I", fifo[0], 0, forever, forever, 0, 0) + attr(*fifo)
+            elif opcode == 1 and request[40:].split(b"\0")[0] in names:  # LOOKUP
+                found = names[request[40:].split(b"\0")[0]]
+                body = struct.pack("=4Q2I", found, 0, forever, forever, 0, 0) + attr(found)
             elif opcode == 3:  # GETATTR
-                body = struct.pack("=Q2I", forever, 0, 0) + attr(*(directory if node == 1 else fifo))
+                body = struct.pack("=Q2I", forever, 0, 0) + attr(node)
+            elif opcode == 14:  # OPEN: written straight through
+                body = struct.pack("=QII", 1, 1, 0)
+            elif opcode == 16:  # WRITE: all of it
+                body = struct.pack("=II", struct.unpack_from("=I", request, 56)[0], 0)
+            elif opcode == 25:  # FLUSH
+                error = -flush_error if pid != os.getpid() else 0
             elif opcode in (2, 42):  # FORGET, BATCH_FORGET: no answer
                 continue
-            else:
+            elif opcode != 18:  # RELEASE is answered with no error
                 error = -errno.ENOENT if opcode == 1 else -errno.ENOSYS
             os.write(fuse, struct.pack("=IiQ", 16 + len(body), error, unique) + body)
     threading.Thread(target=answer, daemon=True).start()
@@ -258,15 +269,53 @@ class ListenerTest(unittest.TestCase):
         fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, PAGE)
         return r, w
 
-    def slow_open(self):
-        """An environment in which the listener's pcap_open_live waits for
-        the file it makes to be removed, and that file."""
-        opening = os.path.join(tempfile.mkdtemp(), "opening")
-        self.addCleanup(shutil.rmtree, os.path.dirname(opening))
+    def shim(self, **settings):
+        """An environment in which the listener runs with the shim preloaded,
+        with each PCAPSHIM_ variable named (lower case, without the prefix)
+        set: a file in a directory of the test's own for hold_open,
+        hold_close and delivered, returned in a dictionary with the
+        environment."""
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        files = {name: os.path.join(directory, name) for name, value in settings.items() if value is True}
         # AddressSanitizer wants to be loaded first, which a preload prevents.
-        env = dict(os.environ, LD_PRELOAD=SLOWOPEN, SLOWOPEN_READY=opening,
-                   ASAN_OPTIONS="verify_asan_link_order=0")
-        return env, opening
+        env = dict(os.environ, LD_PRELOAD=PCAPSHIM, ASAN_OPTIONS="verify_asan_link_order=0")
+        for name, value in settings.items():
+            env["PCAPSHIM_" + name.upper()] = files.get(name, str(value))
+        return env, files
+
+    def read_slowly(self, r, chunk=512, pause=0.05):
+        """Reads the pipe in a thread of its own, a chunk at a time with a
+        pause after each, until its end or until told to read on at full
+        speed; returns what came so far, the thread, and the event that
+        tells it."""
+        received, fast = bytearray(), threading.Event()
+
+        def read():
+            while data := os.read(r, 65536 if fast.is_set() else chunk):
+                received.extend(data)
+                if not fast.is_set():
+                    time.sleep(pause)
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        return received, reader, fast
+
+    def slow_open(self):
+        """An environment in which the listener's pcap_activate waits for
+        the file it makes to be removed, and that file."""
+        env, files = self.shim(hold_open=True)
+        return env, files["hold_open"]
+
+    def filesystem(self, **settings):
+        """The test's own FUSE filesystem (serve_filesystem), mounted for the
+        test; returns where."""
+        if not os.access("/dev/fuse", os.R_OK | os.W_OK):
+            self.skipTest("FUSE, which makes the filesystem, is for root only here")
+        mountpoint = tempfile.mkdtemp()
+        self.addCleanup(os.rmdir, mountpoint)
+        serve_filesystem(mountpoint, **settings)
+        self.addCleanup(unmount, mountpoint)
+        return mountpoint
 
     def run_to_end(self, *args, executable=None):
         proc = subprocess.run(args, executable=executable, capture_output=True, timeout=10)
@@ -370,6 +419,32 @@ class Stops(ListenerTest):
                 procs[device].terminate()
                 self.assertEqual(self.finish(procs[device]), (b"Listening on device : %s \n" % device.encode()
                                                               + stream(1, counted), -signal.SIGTERM))
+
+    def test_traffic_from_before_the_start_counts_only_what_libpcap_delivers(self):
+        # Datagrams flood lo from before the capture opens until it is on:
+        # once every block is handed over, the count from the kernel's
+        # figures must be what libpcap delivered, as the shim counts it.
+        for device in ("lo", "any"):
+            with self.subTest(device=device):
+                env, files = self.shim(delivered=True)
+                flooding = threading.Event()
+                flooding.set()
+
+                def flood():
+                    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+                        udp.bind(("127.0.0.1", 0))
+                        while flooding.is_set():
+                            for _ in range(100):
+                                udp.sendto(b"x", udp.getsockname())
+                thread = threading.Thread(target=flood)
+                thread.start()
+                proc = self.start(device, env=env)
+                flooding.clear()
+                thread.join()
+                time.sleep(1.25 * READ_TIMEOUT)
+                proc.terminate()
+                out, status = self.finish(proc)
+                self.assertEqual((counts(out)[0], status), (int(read(files["delivered"])), -signal.SIGTERM))
 
     def test_can_frame_sent_is_counted_once(self):
         # The CAN stack loops every frame sent back in, and libpcap hands
@@ -541,6 +616,33 @@ class FailingOutput(ListenerTest):
                 self.assertEqual(self.finish(proc, err=err), (b"", -signal.SIGTERM))
 
 
+    def test_close_that_fails_is_said_as_a_failed_write_is(self):
+        # Some filesystems (NFS, FUSE) say only at close that a write failed.
+        path = os.path.join(self.filesystem(flush_error=errno.EIO), "file")
+        for args, status in (((), 1), ((DEVICE,), -signal.SIGTERM)):
+            with self.subTest(args=args), open(path, "r+b") as file:
+                proc = self.start(*args, stdout=file, ready=lambda pid: not args or capturing(pid))
+                if args:
+                    proc.terminate()
+                self.assertEqual(self.finish(proc, err=b"close(): Input/output error\n"), (b"", status))
+
+    def test_reader_sees_the_end_before_the_capture_is_closed(self):
+        # Closing the capture waits for the kernel: the shim holds it until
+        # the reader has seen the end of the pipe.
+        env, files = self.shim(hold_close=True)
+        r, w = os.pipe()
+        self.addCleanup(os.close, r)
+        proc = self.start(DEVICE, stdout=w, env=env)
+        os.close(w)
+        self.send(3)
+        proc.terminate()
+        self.assertEqual(read_until(r, float("inf")), ANNOUNCE + stream(1, 3))
+        self.assertTrue(select.select([r], [], [], 0)[0] and os.read(r, 1) == b"", "the end of the pipe")
+        wait_for(lambda: os.path.exists(files["hold_close"]), "the close")
+        os.unlink(files["hold_close"])
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+
+
 class SlowReader(ListenerTest):
     """Counting never waits for standard output: the numbers it has not
     taken yet are kept as a range, and go out as it takes them."""
@@ -548,13 +650,7 @@ class SlowReader(ListenerTest):
     def large_block_fifo(self):
         """A named pipe one page large, on a filesystem that reports blocks
         of 64 KiB, as some FUSE, NFS and XFS mounts do."""
-        if not os.access("/dev/fuse", os.R_OK | os.W_OK):
-            self.skipTest("FUSE, which makes the filesystem, is for root only here")
-        mountpoint = tempfile.mkdtemp()
-        self.addCleanup(os.rmdir, mountpoint)
-        serve_fifo_filesystem(mountpoint, 65536)
-        self.addCleanup(unmount, mountpoint)
-        fifo = os.path.join(mountpoint, "fifo")
+        fifo = os.path.join(self.filesystem(blksize=65536), "fifo")
         r = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
         self.addCleanup(os.close, r)
         os.set_blocking(r, True)
@@ -562,22 +658,6 @@ class SlowReader(ListenerTest):
         fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, PAGE)
         self.assertEqual(os.fstat(w).st_blksize, 65536)
         return r, w
-
-    def read_slowly(self, r, chunk=512, pause=0.05):
-        """Reads the pipe in a thread of its own, a chunk at a time with a
-        pause after each, until its end or until told to read on at full
-        speed; returns what came so far, the thread, and the event that
-        tells it."""
-        received, fast = bytearray(), threading.Event()
-
-        def read():
-            while data := os.read(r, 65536 if fast.is_set() else chunk):
-                received.extend(data)
-                if not fast.is_set():
-                    time.sleep(pause)
-        reader = threading.Thread(target=read, daemon=True)
-        reader.start()
-        return received, reader, fast
 
     def test_reader_far_behind_costs_no_frame_nor_memory_and_catches_up_without_frames(self):
         # Handed down non-blocking, the pipe is waited for all the same; a
@@ -795,6 +875,124 @@ class Drops(ListenerTest):
         with open("/dev/full", "wb") as full:
             _, proc = self.flood(FLOOD, stdout=full, stop=False)
         self.assertEqual(self.finish(proc, err=b"write(): No space left on device\n"), (b"", 1))
+
+
+class Devices(ListenerTest):
+    """Every device libpcap opens counts what libpcap delivers: netfilter's
+    log and queue, fed by rules of the test's own on lo; a D-Bus bus of the
+    test's own; and a capture whose descriptor is not a socket, as usbmon's
+    is not, which the shim stands in for where the kernel has no usbmon."""
+
+    def netfilter(self, kind, target):
+        """Has every datagram that loopback() sends go to target; returns a
+        function that gives the fields of the listener's netfilter instance
+        of that kind (log or queue) in /proc, or none before it is set up."""
+        self.loopback(0)
+        iptables = shutil.which("iptables", path=os.environ["PATH"] + ":/usr/sbin:/sbin")
+        rule = ["OUTPUT", "-o", "lo", "-p", "udp", "--dport", str(self.udp.getsockname()[1]), "-j", *target]
+        if iptables is None or subprocess.run([iptables, "-A", *rule], capture_output=True).returncode != 0:
+            self.skipTest("iptables cannot add a rule here")
+        self.addCleanup(subprocess.run, [iptables, "-D", *rule])
+
+        def instance():
+            try:
+                rows = read(f"/proc/net/netfilter/nfnetlink_{kind}").splitlines()
+            except FileNotFoundError:
+                return None
+            return rows[0].split() if rows else None
+        return instance
+
+    def drained(self, pid):
+        """Whether nothing waits in the process's netlink socket."""
+        rows = [line.split() for line in read("/proc/net/netlink").splitlines()[1:]]
+        return all(row[4] == "0" for row in rows if row[9] in sockets(pid))
+
+    def test_netfilter_log_counts_every_datagram_paced_or_said_dropped_in_a_burst(self):
+        # The kernel sends its log in batches, the last a second after it
+        # began at most: the capture has had all once none waits.
+        # Into a pipe read only once the log is all read, so that the
+        # listener then wakes for room there alone, and must read the
+        # capture only when it is ready.
+        instance = self.netfilter("log", ["NFLOG", "--nflog-group", "0"])
+        for n, pace in ((300, 0.001), (20000, 0)):
+            with self.subTest(datagrams=n):
+                r, w = self.one_page_pipe()
+                # Copying packets: set up as libpcap sets it up.
+                proc = self.start("nflog", stdout=w, ready=lambda pid: instance() is not None and instance()[3] == "2")
+                os.close(w)
+                for _ in range(n):
+                    self.loopback(1)
+                    time.sleep(pace)
+                wait_for(lambda: instance()[2] == "0" and self.drained(proc.pid), "the log to be read")
+                received, reader, fast = self.read_slowly(r, chunk=PAGE, pause=0.01)
+                # The full buffers go out as the pipe takes them; the last
+                # waits for the stop. Nothing is dropped at this pace.
+                full = len(b"Listening on device : nflog \n" + stream(1, n)) // PAGE * PAGE
+                wait_for(lambda: len(received) >= full, "the full buffers")
+                proc.terminate()
+                fast.set()
+                reader.join(timeout=10)
+                self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+                counted, _ = counts(received)
+                said = b"" if counted == n else b"\nsome packets dropped by the kernel\n"
+                self.assertEqual(bytes(received), b"Listening on device : nflog \n" + stream(1, counted) + said)
+                self.assertGreater(counted, n * 9 // 10 if pace == 0 else n - 1)
+
+    def test_netfilter_queue_counts_every_datagram_and_lets_each_through(self):
+        instance = self.netfilter("queue", ["NFQUEUE", "--queue-num", "0"])
+        # Held in the queue with no verdict, datagrams fill the sender's buffer.
+        self.udp.settimeout(10)
+        proc = self.start("nfqueue", ready=lambda pid: instance() is not None and instance()[3] == "2")
+        received = 0
+        for _ in range(300):
+            self.loopback(1)
+            while select.select([self.udp], [], [], 0)[0]:
+                received += len(self.udp.recv(1))
+        while received < 300 and select.select([self.udp], [], [], 10)[0]:
+            received += len(self.udp.recv(1))
+        self.assertEqual(received, 300, "datagrams through the queue")
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (b"Listening on device : nfqueue \n" + stream(1, 300), -signal.SIGTERM))
+
+    def test_dbus_counts_every_message_and_a_stop_breaks_its_wait(self):
+        # A monitor of a bus sees four messages as it starts, and four for
+        # each dbus-send: its Hello, the reply, its name, and its signal.
+        if shutil.which("dbus-daemon") is None:
+            self.skipTest("no dbus-daemon")
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--address=unix:dir=" + directory,
+                                "--print-address"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(bus.stdout.close)
+        self.addCleanup(bus.wait)
+        self.addCleanup(bus.terminate)
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=bus.stdout.readline().decode().strip())
+
+        def waiting(pid):
+            # libpcap waits for the bus 100 ms at a time, with nothing unread.
+            call = read(f"/proc/{pid}/syscall").split()
+            queued = subprocess.run(["ss", "-x", "-p", "-H"], capture_output=True, text=True).stdout
+            return call[0] == "7" and call[3] == "0x64" and not re.search(rf"^\S+\s+\S+\s+[1-9].*pid={pid},",
+                                                                         queued, re.M)
+        for signals in (0, 20):
+            with self.subTest(signals=signals):
+                proc = self.start("dbus-session", env=env, ready=waiting)
+                for _ in range(signals):
+                    subprocess.run(["dbus-send", "--session", "--type=signal", "/", "org.example.Ping"],
+                                   env=env, check=True)
+                wait_for(lambda: waiting(proc.pid), "the messages to be read")
+                proc.terminate()
+                self.assertEqual(self.finish(proc), (b"Listening on device : dbus-session \n"
+                                                     + stream(1, 4 + 4 * signals), -signal.SIGTERM))
+
+    def test_descriptor_that_is_not_a_socket_is_left_alone_and_counts_what_libpcap_delivers(self):
+        env, _ = self.shim(not_a_socket=1)
+        proc = self.start(DEVICE, env=env)
+        self.send(5, settle=False)
+        # Nothing is counted from the kernel's figures: it waits for libpcap.
+        time.sleep(1.25 * READ_TIMEOUT)
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 5), -signal.SIGTERM))
 
 
 class Arguments(ListenerTest):

@@ -1,0 +1,101 @@
+// Preloaded into the listener by the tests, to reach what no real device
+// shows on this machine. Each behaviour is on only where its variable is set:
+//
+// PCAPSHIM_HOLD_OPEN=FILE, PCAPSHIM_HOLD_CLOSE=FILE: pcap_activate, or
+//   pcap_close, creates FILE and goes on, for real, once the test has
+//   removed it; so a signal can come while the device is opened, and the
+//   test can see what a reader gets before the capture is closed. The wait
+//   does not end on a signal: one that came just before the sleep would be
+//   missed.
+// PCAPSHIM_DELIVERED=FILE: the packets libpcap handed to the callback are
+//   counted, and the count written to FILE when the capture is closed.
+// PCAPSHIM_NOT_A_SOCKET=1: the capture's descriptor is a character device,
+//   as usbmon's is, and the capture is bound as libpcap binds it when not
+//   told otherwise; the capture itself still comes from the real socket.
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+template <typename F>
+static F *
+real(F *, const char *name)
+{
+	return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
+}
+
+static void
+hold(const char *variable)
+{
+	const char *file = getenv(variable);
+	if (file == nullptr)
+		return;
+	close(open(file, O_WRONLY | O_CREAT, 0600));
+	struct timespec tick = {0, 10000000};
+	while (access(file, F_OK) == 0)
+		(void)nanosleep(&tick, nullptr);
+}
+
+static unsigned long delivered;
+static pcap_handler callback;
+
+static void
+count_delivered(u_char *user, const struct pcap_pkthdr *header, const u_char *bytes)
+{
+	++delivered;
+	callback(user, header, bytes);
+}
+
+extern "C" int
+pcap_activate(pcap_t *handle)
+{
+	hold("PCAPSHIM_HOLD_OPEN");
+	return real(pcap_activate, "pcap_activate")(handle);
+}
+
+extern "C" int
+pcap_dispatch(pcap_t *handle, int cnt, pcap_handler handler, u_char *user)
+{
+	if (getenv("PCAPSHIM_DELIVERED") == nullptr)
+		return real(pcap_dispatch, "pcap_dispatch")(handle, cnt, handler, user);
+	callback = handler;
+	return real(pcap_dispatch, "pcap_dispatch")(handle, cnt, count_delivered, user);
+}
+
+extern "C" void
+pcap_close(pcap_t *handle)
+{
+	hold("PCAPSHIM_HOLD_CLOSE");
+	if (const char *file = getenv("PCAPSHIM_DELIVERED"); file != nullptr) {
+		FILE *f = fopen(file, "w");
+		if (f != nullptr) {
+			(void)fprintf(f, "%lu\n", delivered);
+			(void)fclose(f);
+		}
+	}
+	real(pcap_close, "pcap_close")(handle);
+}
+
+extern "C" int
+pcap_fileno(pcap_t *handle)
+{
+	static int device = -1;
+	if (getenv("PCAPSHIM_NOT_A_SOCKET") == nullptr)
+		return real(pcap_fileno, "pcap_fileno")(handle);
+	if (device == -1)
+		device = open("/dev/null", O_RDONLY);
+	return device;
+}
+
+extern "C" int
+pcap_set_protocol_linux(pcap_t *handle, int protocol)
+{
+	if (getenv("PCAPSHIM_NOT_A_SOCKET") != nullptr)
+		return 0;
+	return real(pcap_set_protocol_linux, "pcap_set_protocol_linux")(handle, protocol);
+}
