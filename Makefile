@@ -13,7 +13,7 @@ PACKAGE_PACKAGES = dpkg-dev file
 TEST_PACKAGES    = python3 iproute2 util-linux libcap2-bin groff-base binutils lintian iptables dbus-daemon \
                    $(PACKAGE_PACKAGES)
 LINT_PACKAGES    = clang-tidy cppcheck
-BENCH_PACKAGES   = python3 iproute2 util-linux valgrind
+BENCH_PACKAGES   = python3 iproute2 util-linux valgrind iptables
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
@@ -78,6 +78,7 @@ bench: all
 	python3 bench/run.py $(BUILD) --slow-reader
 	python3 bench/run.py $(BUILD) --bursts
 	python3 bench/run.py $(BUILD) --stops
+	python3 bench/run.py $(BUILD) --nflog --frames 200000
 
 # The listener's instructions a packet, which repeat exactly under callgrind:
 # fails above 1.10 times the floor's.
