@@ -11,6 +11,7 @@
 #include <net/if_arp.h>
 #include <netpacket/packet.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -30,14 +31,15 @@
 // How long the kernel may hold captured packets, in the block of its ring it
 // is filling, before it hands them over. Each block it hands over takes a
 // place in the ring until the listener runs, so the ring of 8 blocks keeps
-// 16 s of a trickle that comes while the listener is stopped or starved,
-// twice what tcpdump's 1 s keeps. A stop does not wait for the block: it
-// counts the packets in it from the kernel's figures.
+// up to 16 s of a trickle that comes while the listener is stopped or
+// starved, twice what tcpdump's 1 s keeps. A stop does not wait for the
+// block: it counts the packets in it from the kernel's figures.
 static constexpr int read_timeout_ms = 2000;
 
-// After a second stop, how long standard output may take nothing before
-// the listener ends: a reader that keeps up takes something far sooner.
-static constexpr unsigned stall_seconds = 1;
+// After a second stop, the tick of the watch that sees whether standard
+// output still takes text: a reader that has stopped ends the listener at
+// the second tick, within two of these.
+static constexpr time_t stall_seconds = 1;
 
 // The longest item of the count stream: twenty digits and ", ".
 static constexpr size_t longest_item = 22;
@@ -72,6 +74,7 @@ static struct {
 	char *next = buf;
 	char *sent = buf;
 	bool by_lines; // a terminal: each line goes out at once
+	bool pipe;     // a pipe, named or not
 	// Sent to with MSG_DONTWAIT, which spares the capture its waits without
 	// touching the file status flags, shared with whoever handed it down.
 	bool socket;
@@ -80,6 +83,13 @@ static struct {
 	bool polled;
 	int error; // why it failed; from then on what is written is dropped
 	const char *failed = "write()"; // the call that failed
+	// What the watch judges standard output by, from one of its ticks to
+	// the next, after a second stop: whether a write returned, and what the
+	// reader of a pipe, socket or terminal had still to take off its queue
+	// (-1: not known). Only write_out and the watch touch them.
+	bool took;
+	int queued = -1;
+	bool watched; // a tick has come, so the next one judges
 } out;
 
 // What the kernel says of the capture, carried into 64 bits from libpcap's
@@ -120,15 +130,15 @@ static const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 static sigset_t stops;
 // The first stop that came, by which the listener ends once all is written;
 // and the second, which ends it sooner, by its own signal, if standard
-// output then takes nothing for stall_seconds. Only the handlers set them.
+// output then stalls. Only the handlers set them.
 static volatile sig_atomic_t stop_signal;
 static volatile sig_atomic_t second_signal;
-// What the stall watch reads: whether write_out waits for standard output
-// to take text, and whether it took some since the watch last looked. Only
-// write_out sets them; only the watch, and the stop that starts it, clear
-// took.
-static volatile sig_atomic_t output_waits;
-static volatile sig_atomic_t output_took;
+// The watch: a timer of the listener's own, which the second stop sets
+// ticking every stall_seconds, by SIGALRM. Its handler only notes a tick,
+// and only one of this timer's, not a SIGALRM from outside; write_out,
+// whose waits the tick interrupts, judges standard output, and clears it.
+static timer_t watch;
+static volatile sig_atomic_t ticked;
 
 // How the capture ended, for the report: libpcap's text when the capture
 // failed, and when its figures could not be had; empty otherwise.
@@ -200,18 +210,41 @@ make_text(char *p, const char *end, uint64_t &owed)
 	return p;
 }
 
+// At a tick of the watch: ends the listener by the second stop's own signal
+// if standard output has taken nothing since the tick before, neither in a
+// write that returned nor in bytes that the reader of a pipe, socket or
+// terminal took off its queue. A reader that takes bytes, however slowly,
+// is a reader; one that has stopped, or a terminal held with Ctrl-S, is not.
+static void
+watch_output()
+{
+	ticked = 0;
+	int queued = -1;
+	if (ioctl(STDOUT_FILENO, out.pipe ? FIONREAD : TIOCOUTQ, &queued) == -1)
+		queued = -1;
+	if (out.watched && !out.took && !(queued >= 0 && queued < out.queued)) {
+		(void)signal(second_signal, SIG_DFL);
+		(void)raise(second_signal);
+	}
+	out.watched = true;
+	out.took = false;
+	out.queued = queued;
+}
+
 // Writes the buffer from sent up to upto; unless told to wait, only while
-// standard output has room: a pipe or terminal that polls writable, a socket
-// not full. A pipe that polls writable has a page free, so it takes a
-// buffer-full, at most a page for a pipe, without waiting. A terminal with
-// room for less, a file on slow storage or another device can still keep a
-// write waiting: polling cannot tell.
+// standard output has room, and not past a stop, which the capture takes
+// first: a pipe or terminal that polls writable, a socket not full. A pipe
+// that polls writable has a page free, so it takes a buffer-full, at most a
+// page for a pipe, without waiting. A terminal with room for less, a file on
+// slow storage or another device can still keep a write waiting: polling
+// cannot tell. A stop interrupts that wait, where the storage lets it.
 static void
 write_out(const char *upto, bool wait)
 {
 	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
-	output_waits = wait;
 	while (out.sent < upto && out.error == 0) {
+		if (ticked != 0)
+			watch_output();
 		if (!wait && out.polled && poll(&pfd, 1, 0) != 1)
 			return;
 		auto n = static_cast<size_t>(upto - out.sent);
@@ -219,18 +252,20 @@ write_out(const char *upto, bool wait)
 		                             : write(STDOUT_FILENO, out.sent, n);
 		if (written >= 0) {
 			out.sent += written;
-			output_took = 1;
+			out.took = true;
 		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
 			// Full for now. A failed poll (interrupted, short of memory)
 			// only means trying the write again.
 			if (!wait)
 				return;
 			(void)poll(&pfd, 1, -1);
-		} else if (errno != EINTR) {
+		} else if (errno == EINTR) {
+			if (!wait)
+				return;
+		} else {
 			out.error = errno;
 		}
 	}
-	output_waits = 0;
 }
 
 // Writes a full buffer and starts the next with the text made past it; false
@@ -295,28 +330,21 @@ say(std::initializer_list<const char *> pieces)
 // The signal handlers: they may only call async-signal-safe functions, and
 // must leave errno as they found it.
 
-// Every stall_seconds after a second stop: ends the listener by that stop's
-// own signal if standard output, owed text, has taken none since the last
-// look. A blocked write it interrupts is tried again.
+// A tick of the watch; a SIGALRM from outside is none, and only interrupts
+// what it interrupts.
 static void
-watch_stall(int)
+tick(int, siginfo_t *info, void *)
 {
-	int saved = errno;
-	if (output_waits && !output_took) {
-		(void)signal(second_signal, SIG_DFL);
-		(void)raise(second_signal);
-	}
-	output_took = 0;
-	(void)alarm(stall_seconds);
-	errno = saved;
+	if (info->si_code == SI_TIMER)
+		ticked = 1;
 }
 
-// The first stop ends the capture. A second one sets the stall watch going,
-// so that a reader that has stopped reading, or a terminal held with
-// Ctrl-S, cannot keep the listener; while standard output takes text, it
-// loses nothing, so that a terminal's hangup, which comes twice, or a
-// supervisor's SIGTERM and SIGHUP, cut no write-out short. Further stops
-// change nothing.
+// The first stop ends the capture, and breaks libpcap's own wait. A second
+// one sets the watch going, so that a reader that has stopped reading, or a
+// terminal held with Ctrl-S, cannot keep the listener; while standard
+// output takes text, it loses nothing, so that a terminal's hangup, which
+// comes twice, or a supervisor's SIGTERM and SIGHUP, cut no write-out
+// short. Further stops change nothing.
 static void
 stop(int signo)
 {
@@ -332,11 +360,11 @@ stop(int signo)
 		int saved = errno;
 		second_signal = signo;
 		struct sigaction sa = {};
-		sa.sa_handler = watch_stall;
-		sa.sa_mask = stops;
+		sa.sa_sigaction = tick;
+		sa.sa_flags = SA_SIGINFO;
 		(void)sigaction(SIGALRM, &sa, nullptr);
-		output_took = 0;
-		(void)alarm(stall_seconds);
+		const struct itimerspec every = {{stall_seconds, 0}, {stall_seconds, 0}};
+		(void)timer_settime(watch, 0, &every, nullptr);
 		errno = saved;
 	}
 }
@@ -379,9 +407,13 @@ guard_descriptors()
 // From the start, so that a stop during the open is honoured too, and
 // without SA_RESTART, so that the wait it interrupts returns. Whoever ignored
 // SIGINT, SIGTERM or SIGHUP before starting us (nohup, a shell's background
-// job) meant it to be ignored. The handler runs with the other stops held,
-// so that it is never interrupted by one.
-static void
+// job) meant it to be ignored; a stop or SIGALRM blocked in the mask we
+// inherited is a parent's leftover, and is let in. The handler runs with
+// the other stops held, so that it is never interrupted by one, and
+// SIGALRM, which may come before the second stop has caught it. The watch's
+// timer is made here, as the second stop's handler may only set it going;
+// the error, if it cannot be, is returned.
+static int
 catch_stops()
 {
 	sigemptyset(&stops);
@@ -390,12 +422,19 @@ catch_stops()
 		if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
 			sigaddset(&stops, signo);
 	}
+	sigset_t let_in = stops;
+	sigaddset(&let_in, SIGALRM);
 	struct sigaction sa = {};
 	sa.sa_handler = stop;
-	sa.sa_mask = stops;
+	sa.sa_mask = let_in;
 	for (int signo : stop_signals)
 		if (sigismember(&stops, signo) == 1)
 			sigaction(signo, &sa, nullptr);
+	sigprocmask(SIG_UNBLOCK, &let_in, nullptr);
+	struct sigevent alarm = {};
+	alarm.sigev_notify = SIGEV_SIGNAL;
+	alarm.sigev_signo = SIGALRM;
+	return timer_create(CLOCK_MONOTONIC, &alarm, &watch) == -1 ? errno : 0;
 }
 
 // Buffered as the C library would buffer it: by lines on a terminal, in
@@ -413,6 +452,7 @@ size_output()
 	if (S_ISFIFO(st.st_mode) && out.end - out.buf > PIPE_BUF)
 		out.end = out.buf + PIPE_BUF;
 	out.socket = S_ISSOCK(st.st_mode);
+	out.pipe = S_ISFIFO(st.st_mode);
 	out.by_lines = isatty(STDOUT_FILENO) != 0;
 	out.polled = out.by_lines || S_ISFIFO(st.st_mode);
 }
@@ -516,23 +556,33 @@ open_capture(const char *device)
 
 // Captures until a stop comes, standard output fails or the capture does;
 // then, on a packet socket, counts what the ring took by then, handed over
-// or not: nothing after that counts. The capture stays open through the
-// write-out: finish closes it.
+// or not: the figures are read as soon as the stop is seen, and nothing
+// after counts. The capture stays open through the write-out: finish closes
+// it.
 static ending
 count_packets()
 {
 	ending end = {};
+	// A stop that came while the device was opened ends the capture before
+	// it begins: all the ring took came after it.
+	if (stop_signal != 0)
+		return end;
 	pcap_t *handle = capture.handle;
-	// It waits for packets, for room in standard output while a buffer-full
-	// waits, and for a stop, let in only then, so that none comes between
-	// looking for one and waiting. Standard output is polled only while it
-	// is behind: polled for nothing, it still reports a hang-up, and would
-	// never let the wait begin. Where there is nothing to poll, libpcap
-	// waits, with the stops let in: a stop breaks its wait.
+	// It waits for packets, and for room in standard output while a
+	// buffer-full waits, with the stops let in; they are held only from
+	// looking for one until the wait lets them in, so that none comes
+	// between. Standard output is polled only while it is behind: polled
+	// for nothing, it still reports a hang-up, and would never let the wait
+	// begin. Where there is nothing to poll, libpcap waits itself, and a
+	// stop breaks its wait. SIGALRM is held with the stops, as the second
+	// stop, which catches it, may come next: held alone, that stop would
+	// let a SIGALRM sent after it come first.
 	struct pollfd fds[2] = {{capture.fd, POLLIN, 0}, {-1, POLLOUT, 0}};
+	sigset_t held = stops;
+	sigaddset(&held, SIGALRM);
 	sigset_t waiting;
-	sigprocmask(SIG_BLOCK, &stops, &waiting);
-	while (stop_signal == 0 && out.error == 0) {
+	sigprocmask(SIG_BLOCK, nullptr, &waiting);
+	while (out.error == 0) {
 		int result;
 		if (capture.fd >= 0) {
 			fds[0].revents = 0;
@@ -542,17 +592,24 @@ count_packets()
 			struct timespec timeout;
 			if (tv != nullptr)
 				TIMEVAL_TO_TIMESPEC(tv, &timeout);
+			sigprocmask(SIG_BLOCK, &held, nullptr);
+			if (stop_signal != 0)
+				break;
+			// A failed wait (interrupted, short of memory) means looking
+			// again.
+			int ready = ppoll(fds, 2, tv != nullptr ? &timeout : nullptr, &waiting);
+			sigprocmask(SIG_SETMASK, &waiting, nullptr);
 			// Read only when the capture is ready, or libpcap's time has
 			// come: netfilter's reader takes a read that would wait for an
-			// error. A failed wait (interrupted, short of memory) means
-			// looking again.
-			int ready = ppoll(fds, 2, tv != nullptr ? &timeout : nullptr, &waiting);
-			result = ready == 0 || fds[0].revents != 0 ? pcap_dispatch(handle, -1, my_callback, nullptr) : 0;
+			// error.
+			result = stop_signal == 0 && (ready == 0 || fds[0].revents != 0)
+			                 ? pcap_dispatch(handle, -1, my_callback, nullptr)
+			                 : 0;
 		} else {
-			sigprocmask(SIG_SETMASK, &waiting, nullptr);
-			result = pcap_dispatch(handle, -1, my_callback, nullptr);
-			sigprocmask(SIG_BLOCK, &stops, nullptr);
+			result = stop_signal == 0 ? pcap_dispatch(handle, -1, my_callback, nullptr) : 0;
 		}
+		if (stop_signal != 0)
+			break;
 		if (result == PCAP_ERROR) {
 			(void)snprintf(end.capture_error, sizeof end.capture_error, "%s", pcap_geterr(handle));
 			break;
@@ -561,6 +618,7 @@ count_packets()
 		(void)read_stats(handle);
 		write_numbers(false);
 	}
+	sigprocmask(SIG_SETMASK, &waiting, nullptr);
 
 	if (!read_stats(handle)) {
 		(void)snprintf(end.stats_error, sizeof end.stats_error, "%s", pcap_geterr(handle));
@@ -568,8 +626,6 @@ count_packets()
 		assert(count <= kernel.taken);
 		count = kernel.taken;
 	}
-	// A stop that came meanwhile is taken now, and ends the listener.
-	sigprocmask(SIG_SETMASK, &waiting, nullptr);
 	return end;
 }
 
@@ -616,6 +672,8 @@ finish(int status)
 		(void)fprintf(stderr, "%s: %s\n", out.failed, strerror(out.error));
 		status = 1;
 	}
+	const struct itimerspec off = {};
+	(void)timer_settime(watch, 0, &off, nullptr);
 	sigprocmask(SIG_BLOCK, &stops, nullptr);
 	if (capture.handle != nullptr)
 		pcap_close(capture.handle);
@@ -634,8 +692,12 @@ main(int argc, char *argv[])
 {
 	if (!guard_descriptors())
 		return 1;
-	catch_stops();
+	int watchless = catch_stops();
 	size_output();
+	if (watchless != 0) {
+		say({"timer_create(): ", strerror(watchless), "\n"});
+		return finish(1);
+	}
 	if (argc < 2) {
 		say({"usage: ", argc > 0 && argv[0][0] != '\0' ? argv[0] : "listener", " capture-device\n"});
 		return finish(1);
