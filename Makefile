@@ -26,7 +26,7 @@ define install
 	fi
 endef
 
-.PHONY: all test test-debian13 sanitize lint install package bench cost clean
+.PHONY: all test test-debian13 sanitize lint install uninstall package bench cost clean
 
 all:
 	$(call install,$(BUILD_PACKAGES))
@@ -59,8 +59,19 @@ lint: all
 	cppcheck --enable=warning,style,performance,portability --std=c++17 \
 	  --inline-suppr --error-exitcode=1 --quiet src/ tests/ bench/
 
-install: all
+# Installs the build that `make` made, and neither configures nor builds,
+# so that `sudo make install` leaves no file of root's in the build; the
+# list of what it installed, which it writes there, is given to the
+# build's owner, for `make uninstall`.
+install:
+	@test -f $(BUILD)/listener || { echo "make install: no build in $(BUILD): run make first" >&2; exit 1; }
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
+	chown --reference=$(BUILD) $(BUILD)/install_manifest.txt
+
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "make uninstall: nothing installed from $(BUILD)" >&2; exit 1; }
+	xargs -r -d '\n' rm -f < $(BUILD)/install_manifest.txt
+	-rmdir "$(DESTDIR)$(PREFIX)/share/doc/listener"
 
 package: all
 	$(call install,$(PACKAGE_PACKAGES))

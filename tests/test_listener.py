@@ -357,8 +357,8 @@ class ListenerTest(unittest.TestCase):
         fs.file, fs.fifo = os.path.join(mountpoint, "file"), os.path.join(mountpoint, "fifo")
         return fs
 
-    def run_to_end(self, *args, executable=None):
-        proc = subprocess.run(args, executable=executable, capture_output=True, timeout=10)
+    def run_to_end(self, *args, executable=None, cwd=None, env=None):
+        proc = subprocess.run(args, executable=executable, capture_output=True, timeout=10, cwd=cwd, env=env)
         self.assertEqual(proc.stderr, b"")
         return proc.stdout, proc.returncode
 
@@ -1108,6 +1108,24 @@ class Arguments(ListenerTest):
                 self.assertEqual(self.run_to_end(LISTENER, *args), expected)
 
 
+class Readme(ListenerTest):
+    def test_opening_example_works_as_written_in_a_script(self):
+        # The README's first sh block, run by bash as a script where
+        # build/listener is the listener under test, with a sudo that only
+        # runs its command, as root needs none; what it prints is the
+        # README's next block.
+        readme = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md"))
+        script, printed = re.search(r"```sh\n(.*?)```\n\n```\n(.*?)```", readme, re.S).groups()
+        top = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, top)
+        os.mkdir(os.path.join(top, "build"))
+        os.symlink(LISTENER, os.path.join(top, "build", "listener"))
+        write(os.path.join(top, "sudo"), '#!/bin/sh\n[ "$1" = -v ] && exit 0\nexec "$@"\n')
+        os.chmod(os.path.join(top, "sudo"), 0o755)
+        env = dict(os.environ, PATH=top + ":" + os.environ["PATH"])
+        self.assertEqual(self.run_to_end("bash", "-c", script, cwd=top, env=env), (printed.encode(), 0))
+
+
 @unittest.skipUnless(REAL_ROOT, "switching to an unprivileged user needs root outside a user namespace")
 class Privileges(ListenerTest):
     def setUp(self):
@@ -1131,8 +1149,9 @@ class Privileges(ListenerTest):
         self.counts_three_frames(self.as_nobody("--inh-caps=+net_raw", "--ambient-caps=+net_raw"))
 
     def test_group_given_the_binary_and_the_file_capability_can_capture(self):
-        # The README's recipe, with nogroup (65534) as the capture group and
-        # a user of no other group; setcap comes last, as chown clears it.
+        # The manual page's recipe, with nogroup (65534) as the capture
+        # group and a user of no other group; setcap comes last, as chown
+        # clears it.
         os.chown(self.binary, 0, 65534)
         os.chmod(self.binary, 0o750)
         subprocess.run(["setcap", "cap_net_raw=ep", self.binary], check=True)
