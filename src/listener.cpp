@@ -134,9 +134,10 @@ static sigset_t stops;
 static volatile sig_atomic_t stop_signal;
 static volatile sig_atomic_t second_signal;
 // The watch: a timer of the listener's own, which the second stop sets
-// ticking every stall_seconds, by SIGALRM. Its handler only notes a tick,
-// and only one of this timer's, not a SIGALRM from outside; write_out,
-// whose waits the tick interrupts, judges standard output, and clears it.
+// ticking every stall_seconds, by SIGALRM. Its handler, there from the
+// start, only notes a tick, and only one of this timer's, not a SIGALRM
+// from outside; write_out, whose waits the tick interrupts, judges
+// standard output, and clears it.
 static timer_t watch;
 static volatile sig_atomic_t ticked;
 
@@ -359,10 +360,6 @@ stop(int signo)
 	} else if (second_signal == 0) {
 		int saved = errno;
 		second_signal = signo;
-		struct sigaction sa = {};
-		sa.sa_sigaction = tick;
-		sa.sa_flags = SA_SIGINFO;
-		(void)sigaction(SIGALRM, &sa, nullptr);
 		const struct itimerspec every = {{stall_seconds, 0}, {stall_seconds, 0}};
 		(void)timer_settime(watch, 0, &every, nullptr);
 		errno = saved;
@@ -409,10 +406,10 @@ guard_descriptors()
 // SIGINT, SIGTERM or SIGHUP before starting us (nohup, a shell's background
 // job) meant it to be ignored; a stop or SIGALRM blocked in the mask we
 // inherited is a parent's leftover, and is let in. The handler runs with
-// the other stops held, so that it is never interrupted by one, and
-// SIGALRM, which may come before the second stop has caught it. The watch's
-// timer is made here, as the second stop's handler may only set it going;
-// the error, if it cannot be, is returned.
+// the other stops held, so that it is never interrupted by one. SIGALRM is
+// the watch's from the start, so that one from outside, at any moment,
+// ends nothing. The watch's timer is made here, as the second stop's
+// handler may only set it going; the error, if it cannot be, is returned.
 static int
 catch_stops()
 {
@@ -422,14 +419,18 @@ catch_stops()
 		if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
 			sigaddset(&stops, signo);
 	}
-	sigset_t let_in = stops;
-	sigaddset(&let_in, SIGALRM);
 	struct sigaction sa = {};
 	sa.sa_handler = stop;
-	sa.sa_mask = let_in;
+	sa.sa_mask = stops;
 	for (int signo : stop_signals)
 		if (sigismember(&stops, signo) == 1)
 			sigaction(signo, &sa, nullptr);
+	struct sigaction watch_tick = {};
+	watch_tick.sa_sigaction = tick;
+	watch_tick.sa_flags = SA_SIGINFO;
+	sigaction(SIGALRM, &watch_tick, nullptr);
+	sigset_t let_in = stops;
+	sigaddset(&let_in, SIGALRM);
 	sigprocmask(SIG_UNBLOCK, &let_in, nullptr);
 	struct sigevent alarm = {};
 	alarm.sigev_notify = SIGEV_SIGNAL;
@@ -574,12 +575,8 @@ count_packets()
 	// between. Standard output is polled only while it is behind: polled
 	// for nothing, it still reports a hang-up, and would never let the wait
 	// begin. Where there is nothing to poll, libpcap waits itself, and a
-	// stop breaks its wait. SIGALRM is held with the stops, as the second
-	// stop, which catches it, may come next: held alone, that stop would
-	// let a SIGALRM sent after it come first.
+	// stop breaks its wait.
 	struct pollfd fds[2] = {{capture.fd, POLLIN, 0}, {-1, POLLOUT, 0}};
-	sigset_t held = stops;
-	sigaddset(&held, SIGALRM);
 	sigset_t waiting;
 	sigprocmask(SIG_BLOCK, nullptr, &waiting);
 	while (out.error == 0) {
@@ -592,7 +589,7 @@ count_packets()
 			struct timespec timeout;
 			if (tv != nullptr)
 				TIMEVAL_TO_TIMESPEC(tv, &timeout);
-			sigprocmask(SIG_BLOCK, &held, nullptr);
+			sigprocmask(SIG_BLOCK, &stops, nullptr);
 			if (stop_signal != 0)
 				break;
 			// A failed wait (interrupted, short of memory) means looking
