@@ -1014,7 +1014,7 @@ class Devices(ListenerTest):
         log = "/proc/net/netfilter/nfnetlink_log"
         self.netfilter("NFLOG", "--nflog-group", "0")
         if not os.access(log, os.R_OK):
-            self.skipTest("netfilter's log in /proc is for real root only here")
+            self.skipTest("/proc/net/netfilter is for real root only here")
         for n, pace in ((300, 0.001), (20000, 0)):
             with self.subTest(datagrams=n):
                 r, w = self.one_page_pipe()
