@@ -455,7 +455,7 @@ size_output()
 	out.socket = S_ISSOCK(st.st_mode);
 	out.pipe = S_ISFIFO(st.st_mode);
 	out.by_lines = isatty(STDOUT_FILENO) != 0;
-	out.polled = out.by_lines || S_ISFIFO(st.st_mode);
+	out.polled = out.by_lines || out.pipe;
 }
 
 // Opens the device for a live capture, and decides from what it is how the
