@@ -839,8 +839,8 @@ class SlowReader(ListenerTest):
     def test_second_stop_loses_nothing_to_a_reader_slower_than_a_page_a_second(self):
         # Each write of a page into a one-page pipe waits for the whole page
         # to be read, two seconds and more: the watch sees the reader by
-        # what it takes off the pipe. SIGALRM from outside, every 21 ms, is
-        # not the watch's tick.
+        # what it takes off the pipe. SIGALRM from outside, once before the
+        # stops and every 21 ms after, is not the watch's tick.
         frames = 1200  # a page and a half of text
         text = ANNOUNCE + stream(1, frames)
         for rate, alarms in ((1000, False), (2000, True)):
@@ -850,6 +850,8 @@ class SlowReader(ListenerTest):
                 os.close(w)
                 self.send(frames)
                 received, reader, _ = self.read_slowly(r, chunk=rate // 10, pause=0.1)
+                if alarms:
+                    proc.send_signal(signal.SIGALRM)
                 proc.terminate()
                 wait_for(lambda: not signals_pending(proc.pid), "the first stop to be taken")
                 proc.send_signal(signal.SIGHUP)
