@@ -9,9 +9,11 @@
 // and libpcap walks, and throws away, the copy of each loopback packet
 // that leaves.
 
-#define main listener_main
-#include "../src/listener.cpp" // NOLINT(bugprone-suspicious-include): the listener's open, built in
-#undef main
+#include "capture.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 
 static unsigned long delivered;
 static pcap_t *capture_handle;
@@ -41,11 +43,11 @@ main(int argc, char *argv[])
 		if (capture_handle == nullptr)
 			(void)fprintf(stderr, "pcap_open_live(): %s\n", errbuf);
 	} else {
-		// It says why it fails as the listener does, on standard output.
-		if (open_capture(argv[1]))
-			capture_handle = capture.handle;
-		flush();
-		// It makes the capture non-blocking, for the listener's own loop.
+		struct capture capture;
+		if (const char *failure = open_capture(argv[1], capture))
+			(void)fprintf(stderr, "%s\n", failure);
+		capture_handle = capture.handle;
+		// The listener's open makes the capture non-blocking, for its loop.
 		if (capture_handle != nullptr && pcap_setnonblock(capture_handle, 0, errbuf) == PCAP_ERROR) {
 			(void)fprintf(stderr, "pcap_setnonblock(): %s\n", errbuf);
 			return 1;
