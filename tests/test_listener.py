@@ -89,11 +89,12 @@ def wait_for(condition, what, timeout=10):
         time.sleep(0.01)
 
 
-def serve_filesystem(mountpoint, blksize=PAGE, flush_error=0):
+def serve_filesystem(mountpoint, blksize=PAGE, flush_error=0, takes_nothing=False):
     """Mounts at mountpoint a filesystem that holds a named pipe, "fifo",
-    and a file, "file", which keeps what is written to it, and whose close
-    (FUSE's flush) fails with flush_error when a process other than the
-    test's own closes it; it reports blocks of blksize bytes. A thread
+    and a file, "file", which keeps what is written to it, unless it
+    takes_nothing, when every write takes no byte; its close (FUSE's flush)
+    fails with flush_error when a process other than the test's own closes
+    it; it reports blocks of blksize bytes. A thread
     answers the kernel's FUSE requests until the filesystem is unmounted.
     Returns the filesystem: from its hold() until its release(), a write
     to the file waits, as on a hung server, and one that the kernel
@@ -111,6 +112,8 @@ def serve_filesystem(mountpoint, blksize=PAGE, flush_error=0):
         os.write(fuse, struct.pack("=IiQ", 16 + len(body), error, unique) + body)
 
     def take(unique, offset, data):
+        if takes_nothing:
+            data = b""
         fs.written[offset:offset + len(data)] = data
         reply(unique, body=struct.pack("=II", len(data), 0))
 
@@ -486,6 +489,15 @@ class Stops(ListenerTest):
                 out, status = self.finish(proc)
                 self.assertEqual((counts(out)[0], status), (int(read(files["delivered"])), -signal.SIGTERM))
 
+    def test_figures_below_what_was_counted_never_lower_the_count(self):
+        env, files = self.shim(nothing_received=1, delivered=True)
+        proc = self.start(DEVICE, env=env)
+        self.send(5, settle=False)
+        wait_for(lambda: os.path.exists(files["delivered"]) and read(files["delivered"]) == "5\n",
+                 "libpcap to deliver the frames")
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 5), -signal.SIGTERM))
+
     def test_can_frame_sent_is_counted_once(self):
         # The CAN stack loops every frame sent back in, and libpcap hands
         # over only that copy.
@@ -656,6 +668,17 @@ class Stops(ListenerTest):
     def test_device_taken_down_and_then_removed_is_a_capture_error_too(self):
         self.assertEqual(self.remove_device_after(3, down_first=True), (ANNOUNCE + stream(1, 3) + b"\n" + DISAPPEARED, 1))
 
+    def test_stop_while_the_capture_is_closed_after_an_error_is_the_stop(self):
+        env, files = self.shim(hold_close=True)
+        proc = self.start(DEVICE, env=env)
+        self.send(3)
+        ip("link", "del", PEER)
+        wait_for(lambda: os.path.exists(files["hold_close"]), "the close")
+        proc.terminate()
+        wait_for(lambda: not signals_pending(proc.pid), "the stop to be taken")
+        os.unlink(files["hold_close"])
+        self.assertEqual(self.finish(proc), (ANNOUNCE + stream(1, 3) + b"\n" + DISAPPEARED, -signal.SIGTERM))
+
     def test_stop_while_a_capture_error_is_written_out_is_the_stop(self):
         # The pipe is read only once the listener waits to write out what it
         # has after the error.
@@ -713,6 +736,13 @@ class FailingOutput(ListenerTest):
                 if args:
                     proc.terminate()
                 self.assertEqual(self.finish(proc, err=b"close(): Input/output error\n"), (b"", status))
+
+    def test_write_that_takes_nothing_is_a_full_device(self):
+        path = self.filesystem(takes_nothing=True).file
+        with open(path, "r+b") as file:
+            proc = self.start(DEVICE, stdout=file)
+        self.send(MORE_THAN_A_BUFFER)
+        self.assertEqual(self.finish(proc, err=b"write(): No space left on device\n"), (b"", 1))
 
     def test_reader_sees_the_end_before_the_capture_is_closed(self):
         # Closing the capture waits for the kernel: the shim holds it until
@@ -865,6 +895,25 @@ class SlowReader(ListenerTest):
                 reader.join(timeout=30)
                 self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
                 self.assertEqual(bytes(received), text)
+
+    def test_second_stop_ends_a_stalled_write_out_within_two_seconds_whenever_its_ticks_come(self):
+        # Once the second stop has interrupted the write-out's wait, the shim
+        # holds each write 1.2 s first, so that a tick always comes between
+        # the look for one and the write: the write that then waits still
+        # ends at the tick after.
+        env, _ = self.shim(late_write=1)
+        for run in range(3):
+            with self.subTest(run=run):
+                r, w = self.one_page_pipe()
+                proc = self.start(DEVICE, stdout=w, env=env)
+                os.close(w)
+                self.send(MORE_THAN_A_BUFFER)
+                proc.terminate()
+                wait_for(lambda: in_syscall(proc.pid, SYS_WRITE), "the write-out to wait")
+                second = time.monotonic()
+                proc.send_signal(signal.SIGHUP)
+                self.assertEqual(self.finish(proc), (b"", -signal.SIGHUP))
+                self.assertLess(time.monotonic() - second, 2.5, "seconds from the second stop to the end")
 
     def test_second_stop_ends_the_write_out_once_the_reader_has_stopped(self):
         # The pipe is not read until the listener waits in its write-out. A
