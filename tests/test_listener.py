@@ -1055,10 +1055,34 @@ class Devices(ListenerTest):
             self.skipTest("iptables cannot add a rule here")
         self.addCleanup(subprocess.run, [iptables, "-D", *rule])
 
+    def netlink_memory(self, pid):
+        """What waits in the process's netlink sockets, in bytes of memory;
+        None once it has none."""
+        rows = [line.split() for line in read("/proc/net/netlink").splitlines()[1:]]
+        held = [int(row[4]) for row in rows if row[9] in sockets(pid)]
+        return sum(held) if held else None
+
     def drained(self, pid):
         """Whether nothing waits in the process's netlink socket."""
-        rows = [line.split() for line in read("/proc/net/netlink").splitlines()[1:]]
-        return all(row[4] == "0" for row in rows if row[9] in sockets(pid))
+        return not self.netlink_memory(pid)
+
+    def datagrams(self, n, size=1):
+        """Sends n datagrams of size bytes to the test's socket on lo, from
+        sockets of their own, each sending while its buffer has room, so
+        that a queue that holds them keeps no sender waiting."""
+        self.loopback(0)
+        senders = []
+        while n > 0:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                sender.setblocking(False)
+                try:
+                    while n > 0:
+                        sender.sendto(bytes(size), self.udp.getsockname())
+                        n -= 1
+                except BlockingIOError:
+                    senders.append(sender.detach())
+        for fd in senders:
+            os.close(fd)
 
     def test_netfilter_log_counts_every_datagram_paced_or_said_dropped_in_a_burst(self):
         # The kernel sends its log in batches, the last a second after it
@@ -1106,6 +1130,83 @@ class Devices(ListenerTest):
         self.assertEqual(received, 300, "datagrams through the queue")
         proc.terminate()
         self.assertEqual(self.finish(proc), (b"Listening on device : nfqueue \n" + stream(1, 300), -signal.SIGTERM))
+
+    def test_netfilter_queue_overflowed_by_a_burst_is_a_drop_not_an_end(self):
+        # Datagrams of 65,000 bytes, half of them while the listener is
+        # frozen, overflow the queue's socket: from then on the poll reports
+        # the overflow, with or without a message to read, and the kernel
+        # drops what it cannot queue.
+        self.netfilter("NFQUEUE", "--queue-num", "3")
+        for run in range(4):
+            with self.subTest(run=run):
+                proc = self.start("nfqueue:3", ready=lambda pid: in_syscall(pid, SYS_POLL))
+                pause(proc.pid)
+                self.datagrams(1000, size=65000)
+                proc.send_signal(signal.SIGCONT)
+                self.datagrams(1000, size=65000)
+                proc.terminate()
+                out, status = self.finish(proc)
+                counted, _ = counts(out)
+                self.assertEqual((out, status), (b"Listening on device : nfqueue:3 \n" + stream(1, counted)
+                                                 + b"\nsome packets dropped by the kernel\n", -signal.SIGTERM))
+
+    def test_stop_counts_what_netfilter_handed_over_while_the_listener_was_frozen(self):
+        log = "/proc/net/netfilter/nfnetlink_log"
+        for device, target in (("nflog:4", ("NFLOG", "--nflog-group", "4")),
+                               ("nfqueue:4", ("NFQUEUE", "--queue-num", "4"))):
+            with self.subTest(device=device):
+                self.netfilter(*target)
+                if device.startswith("nflog") and not os.access(log, os.R_OK):
+                    self.skipTest("/proc/net/netfilter is for real root only here")
+                proc = self.start(device, ready=lambda pid: in_syscall(pid, SYS_POLL))
+                pause(proc.pid)
+                # As many as the system's default buffer holds, which an
+                # ordinary user's capture keeps.
+                self.datagrams(200)
+                # The log's last batch goes out a second after it began.
+                wait_for(lambda: not os.access(log, os.R_OK) or all(
+                    row.split()[2] == "0" for row in read(log).splitlines()), "the log to be sent")
+                proc.terminate()
+                proc.send_signal(signal.SIGCONT)
+                self.assertEqual(self.finish(proc), (b"Listening on device : %s \n" % device.encode()
+                                                     + stream(1, 200), -signal.SIGTERM))
+
+    def test_queue_is_let_go_at_a_stop_whatever_the_reader_of_standard_output_does(self):
+        # The pipe is full, and its reader only comes back once every
+        # datagram sent after the stop has gone through the queue, which
+        # lets them by once it has no listener.
+        self.netfilter("NFQUEUE", "--queue-num", "5", "--queue-bypass")
+        r, w = self.one_page_pipe()
+        os.write(w, b"x" * PAGE)
+        proc = self.start("nfqueue:5", stdout=w, ready=lambda pid: in_syscall(pid, SYS_POLL))
+        os.close(w)
+        self.datagrams(20)
+        wait_for(lambda: self.drained(proc.pid), "the queue to be read")
+        proc.send_signal(signal.SIGINT)
+        wait_for(lambda: self.netlink_memory(proc.pid) is None, "the queue to be closed")
+        self.datagrams(200)
+        received = 0
+        while select.select([self.udp], [], [], 0)[0]:
+            received += len(self.udp.recv(1))
+        self.assertEqual(received, 220, "datagrams through the queue")
+        text = b"x" * PAGE + b"Listening on device : nfqueue:5 \n" + stream(1, 20)
+        self.assertEqual(read_until(r, len(text)), text)
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGINT))
+
+    def test_dbus_open_that_never_returns_is_ended_by_a_stop(self):
+        # The bus takes the connection and never answers.
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        bus = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(bus.close)
+        bus.bind(os.path.join(directory, "bus"))
+        bus.listen()
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=" + os.path.join(directory, "bus"))
+        proc = self.start("dbus-session", env=env, ready=lambda pid: select.select([bus], [], [], 0)[0])
+        stop = time.monotonic()
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (b"Listening on device : dbus-session \n", -signal.SIGTERM))
+        self.assertLess(time.monotonic() - stop, 2, "seconds from the stop to the end")
 
     def test_dbus_counts_every_message_and_a_stop_breaks_its_wait(self):
         # A monitor of a bus sees four messages as it starts, and four for
