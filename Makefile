@@ -13,7 +13,7 @@ PACKAGE_PACKAGES = dpkg-dev file
 TEST_PACKAGES    = python3 iproute2 util-linux libcap2-bin groff-base binutils lintian iptables dbus-daemon \
                    $(PACKAGE_PACKAGES)
 LINT_PACKAGES    = clang-tidy cppcheck
-BENCH_PACKAGES   = python3 iproute2 util-linux valgrind iptables
+BENCH_PACKAGES   = python3 iproute2 util-linux valgrind iptables linux-perf
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
@@ -82,8 +82,8 @@ bench: all
 	$(call install,$(BENCH_PACKAGES))
 	-$(call install,tcpdump)
 	cmake --build $(BUILD) --target sendframes pcapfloor
-	python3 bench/run.py $(BUILD)
-	python3 bench/run.py $(BUILD) --size 1514 --frames 500000
+	python3 bench/run.py $(BUILD) --frames 500000 --rounds 9
+	python3 bench/run.py $(BUILD) --size 1514 --frames 500000 --rounds 9
 	python3 bench/run.py $(BUILD) --loopback
 	python3 bench/run.py $(BUILD) --callgrind
 	python3 bench/run.py $(BUILD) --slow-reader
