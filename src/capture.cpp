@@ -107,10 +107,10 @@ open_capture(const char *device, capture &capture)
 		pcap_close(handle);
 		return refused;
 	}
-	// What libpcap gives a packet socket's ring, 2 MiB, and not the
-	// system's default: that holds 256 small messages of the queue, and
-	// the kernel drops the traffic it cannot queue. Forced past the
-	// system's ceiling where the capability allows.
+	// What libpcap asks for a packet socket's ring, 2 MiB, not the system's
+	// far smaller default: the kernel drops the traffic that a queue's
+	// socket cannot hold. Forced past the system's ceiling where the
+	// capability allows.
 	if (const int ring_size = 2 * 1024 * 1024; domain == AF_NETLINK &&
 	    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &ring_size, sizeof ring_size) == -1)
 		(void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &ring_size, sizeof ring_size);
@@ -130,7 +130,7 @@ open_capture(const char *device, capture &capture)
 
 // Differences of unsigned 32-bit numbers stay right across a wrap.
 void
-carry_figures(capture &capture, const struct pcap_stat &reading)
+add_reading(capture &capture, const struct pcap_stat &reading)
 {
 	const struct pcap_stat &seen = capture.seen;
 	capture.taken += (reading.ps_recv - reading.ps_drop) - (seen.ps_recv - seen.ps_drop);
@@ -143,19 +143,18 @@ carry_figures(capture &capture, const struct pcap_stat &reading)
 void
 read_figures(capture &capture, bool forced)
 {
-	static time_t due;
 	struct timespec now = {};
 	(void)clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-	if (!forced && now.tv_sec < due)
+	if (!forced && now.tv_sec < capture.due)
 		return;
-	due = now.tv_sec + 10;
+	capture.due = now.tv_sec + 10;
 	struct pcap_stat reading;
 	if (pcap_stats(capture.handle, &reading) == PCAP_ERROR) {
 		capture.unread = fail("pcap_stats()", pcap_geterr(capture.handle));
 		return;
 	}
 	capture.unread = nullptr;
-	carry_figures(capture, reading);
+	add_reading(capture, reading);
 }
 
 const char *

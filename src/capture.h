@@ -9,6 +9,7 @@
 #include <pcap/pcap.h>
 
 #include <cstdint>
+#include <ctime>
 
 // How long the kernel may hold packets in the block of the ring it is
 // filling before it hands them over. Each block it hands over takes a
@@ -37,8 +38,10 @@ struct capture {
 	struct pcap_stat seen = {};
 	uint64_t taken = 0;
 	uint64_t dropped = 0;
-	// Why the figures could not be read the last time, or nullptr.
+	// Why the figures could not be read the last time, or nullptr; and
+	// when they are next read, in seconds of CLOCK_MONOTONIC_COARSE.
 	const char *unread = nullptr;
+	time_t due = 0;
 	// At a stop, the socket memory that what waited in a netlink socket
 	// takes, not yet read; and how much the socket held at the last look.
 	uint64_t waiting = 0;
@@ -52,7 +55,7 @@ const char *open_capture(const char *device, capture &capture);
 // Reads the kernel's figures into the capture; when due, if not forced:
 // often enough that libpcap's counters cannot wrap between two reads.
 void read_figures(capture &capture, bool forced);
-void carry_figures(capture &capture, const struct pcap_stat &reading);
+void add_reading(capture &capture, const struct pcap_stat &reading);
 
 // The line that says what the kernel dropped, or nullptr for nothing.
 const char *drop_line(const capture &capture);

@@ -44,7 +44,7 @@ failed_read()
 static const char *
 capture_until_stopped()
 {
-	struct pollfd fds[] = {{capture.fd, POLLIN, 0}, {stop_fd, POLLIN, 0}, {-1, POLLOUT, 0}};
+	struct pollfd fds[] = {{capture.fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {-1, POLLOUT, 0}};
 	while (first_stop == 0 && output_failure() == nullptr) {
 		int got = 0;
 		if (capture.fd >= 0) {

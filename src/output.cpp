@@ -26,9 +26,9 @@ static number_text next_number;
 static uint64_t made;
 
 // Text goes in at next, up to limit and past it by less than the slack,
-// and out from sent, a whole block at a time, the rest then moving to the
-// start: buf <= sent <= next, and limit - buf is a whole number of blocks,
-// one unless the destination is batched.
+// and out from sent, in whole blocks, the rest then moving to the start:
+// buf <= sent <= next, and limit - buf is a whole number of blocks, one
+// unless the destination is batched, and never more than the room.
 static struct {
 	char buf[room + slack];
 	size_t block = BUFSIZ; // a buffer-full, as the C library sizes it
@@ -71,7 +71,6 @@ carry(number_text &next, char *digit)
 	next.first = std::min(next.first, static_cast<size_t>(digit - next.digits));
 }
 
-// Once a decade: the last digit starts again from 0, the tens go up by one.
 static void
 next_decade(number_text &next)
 {

@@ -15,7 +15,7 @@
 volatile sig_atomic_t first_stop;
 volatile sig_atomic_t second_stop;
 volatile sig_atomic_t watch_ticks;
-int stop_fd = -1;
+int wake_fd = -1;
 
 static const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -53,13 +53,13 @@ start_deadline()
 // starts the open's deadline while the device is opened. A second one
 // starts the watch, once the open is over.
 static void
-stop(int signo)
+hear_stop(int signo)
 {
 	const int saved = errno;
 	if (first_stop == 0) {
 		first_stop = signo;
 		const uint64_t one = 1;
-		(void)!write(stop_fd, &one, sizeof one);
+		(void)!write(wake_fd, &one, sizeof one);
 		if (pcap_t *handle = breakable.load())
 			pcap_breakloop(handle);
 		if (opening.load())
@@ -76,10 +76,11 @@ stop(int signo)
 // ends by the first stop, with what was said written out: in the open
 // there is no other way back.
 static void
-tick(int, siginfo_t *info, void *)
+hear_tick(int, siginfo_t *info, void *)
 {
 	if (info->si_code != SI_TIMER)
 		return;
+	const int saved = errno;
 	if (opening.load() && first_stop != 0) {
 		const char *text = said.load();
 		for (size_t left = said_length.load(); left > 0;) {
@@ -94,6 +95,7 @@ tick(int, siginfo_t *info, void *)
 	} else if (second_stop != 0) {
 		watch_ticks = watch_ticks + 1;
 	}
+	errno = saved;
 }
 
 static const char *
@@ -110,8 +112,8 @@ fail(const char *call)
 const char *
 catch_stops()
 {
-	stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-	if (stop_fd == -1)
+	wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+	if (wake_fd == -1)
 		return fail("eventfd()");
 	struct sigevent ticks = {};
 	ticks.sigev_notify = SIGEV_SIGNAL;
@@ -127,13 +129,13 @@ catch_stops()
 			sigaddset(&held, signo);
 	}
 	struct sigaction on_stop = {};
-	on_stop.sa_handler = stop;
+	on_stop.sa_handler = hear_stop;
 	on_stop.sa_mask = held;
 	for (int signo : stop_signals)
 		if (sigismember(&held, signo) == 1)
 			(void)sigaction(signo, &on_stop, nullptr);
 	struct sigaction on_tick = {};
-	on_tick.sa_sigaction = tick;
+	on_tick.sa_sigaction = hear_tick;
 	on_tick.sa_flags = SA_SIGINFO;
 	on_tick.sa_mask = held;
 	(void)sigaction(SIGALRM, &on_tick, nullptr);

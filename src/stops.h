@@ -6,7 +6,7 @@
 // the open of the device ends the listener a second later if the open has
 // not returned by then.
 //
-// The handlers only set the state below, write to stop_fd, set the timer
+// The handlers only set the state below, write to wake_fd, set the timer
 // going and break a wait that libpcap makes itself: async-signal-safe
 // calls alone, with errno left as they found it.
 
@@ -28,7 +28,7 @@ extern volatile sig_atomic_t second_stop;
 extern volatile sig_atomic_t watch_ticks;
 // An eventfd that turns readable at the first stop: a poll(2) that began
 // just before the stop came still ends at once.
-extern int stop_fd;
+extern int wake_fd;
 
 // Catches the stops and the watch's ticks, and lets in any of them blocked
 // in the mask inherited from the parent. Returns the failure, as

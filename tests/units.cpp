@@ -113,7 +113,7 @@ test_figures_carry_past_32_bits()
 		struct pcap_stat ps = {};
 		ps.ps_recv = static_cast<u_int>(r[0]);
 		ps.ps_drop = static_cast<u_int>(r[1]);
-		carry_figures(figures, ps);
+		add_reading(figures, ps);
 		expect(figures.taken == r[0] - r[1], {"taken ", std::to_string(figures.taken)});
 		expect(figures.dropped == r[1], {"dropped ", std::to_string(figures.dropped)});
 	}
