@@ -25,11 +25,24 @@ def enter():
     """Runs the calling script again in network and mount namespaces of its
     own, unless it runs in them already; an ordinary user becomes root of a
     user namespace of their own. There IPv6 is off, so that the kernel sends
-    nothing of its own accord."""
+    nothing of its own accord. Where the namespaces are refused, says why in
+    one line, and what to do, and ends."""
     if os.environ.get("LISTENER_NETNS") != "1":
         os.environ["LISTENER_NETNS"] = "1"
-        userns = [] if os.geteuid() == 0 else ["--map-root-user"]
-        os.execvp("unshare", ["unshare", "--net", "--mount", *userns, sys.executable, *sys.argv])
+        unshare = ["unshare", "--net", "--mount", *([] if os.geteuid() == 0 else ["--map-root-user"])]
+        refused = subprocess.run([*unshare, "true"], capture_output=True, text=True).stderr
+        if "propagation" in refused:
+            # unshare makes the new namespace's mounts private, which needs /
+            # to be a mount point: in a chroot it is not.
+            sys.exit(f"{sys.argv[0]}: the tests need mount namespaces, and / is not a mount point here (a "
+                     "chroot?): bind-mount the root onto itself before entering it, or run them in a container or VM")
+        if refused and os.geteuid() != 0:
+            sys.exit(f"{sys.argv[0]}: the tests need a user namespace, which is refused here (in a chroot, or by "
+                     "the kernel's settings): run them as root, in a container or VM")
+        if refused:
+            sys.exit(f"{sys.argv[0]}: the tests need network and mount namespaces, which are refused here "
+                     f"({refused.strip()}): run them as root in a container or VM")
+        os.execvp("unshare", [*unshare, sys.executable, *sys.argv])
     for conf in ("all", "default"):
         write(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "1")
 
