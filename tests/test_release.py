@@ -88,13 +88,16 @@ class Package(unittest.TestCase):
         with tempfile.TemporaryDirectory() as again, open(self.deb, "rb") as first:
             with open(package(again), "rb") as second:
                 self.assertEqual(first.read(), second.read())
-        # Built with root's umask, it holds the same: dpkg reads no mode of
-        # the archive's members, which CPack takes from the files it writes.
-        with tempfile.TemporaryDirectory() as roots:
-            deb = package(roots, umask=0o022)
-            for part in ("--fsys-tarfile", "--ctrl-tarfile"):
-                self.assertEqual(subprocess.run(["dpkg-deb", part, deb], capture_output=True, check=True).stdout,
-                                 subprocess.run(["dpkg-deb", part, self.deb], capture_output=True, check=True).stdout)
+        # Built with root's umask, or one that lets no one else in, it holds
+        # the same: dpkg reads no mode of the archive's members, which CPack
+        # takes from the files it writes.
+        for umask in (0o022, 0o077):
+            with self.subTest(umask=oct(umask)), tempfile.TemporaryDirectory() as other:
+                deb = package(other, umask=umask)
+                for part in ("--fsys-tarfile", "--ctrl-tarfile"):
+                    self.assertEqual(subprocess.run(["dpkg-deb", part, deb], capture_output=True, check=True).stdout,
+                                     subprocess.run(["dpkg-deb", part, self.deb], capture_output=True,
+                                                    check=True).stdout)
         with gzip.open(os.path.join(self.root, "usr/share/doc/listener/changelog.gz"), "rt") as f:
             latest = next(line for line in f if line.startswith(" -- ")).split(">  ", 1)[1]
         dated = email.utils.parsedate_to_datetime(latest).strftime("%Y-%m-%d %H:%M")
