@@ -17,6 +17,15 @@ BENCH_PACKAGES   = python3 iproute2 util-linux valgrind iptables linux-perf
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
+# Under sudo, what a target wrote in a build goes back to whoever ran sudo,
+# but for the Debian 13 root, which must stay root's.
+GIVE_BACK = $(if $(SUDO_UID),find $(1) -path $(1)/debian13 -prune -o -exec chown -h $(SUDO_UID):$(SUDO_GID) {} +,true)
+
+# What make install put in place, by their real paths, for make uninstall:
+# a list for each DESTDIR, so that a staged install is never taken for one
+# into the live system.
+MANIFEST = $(BUILD)/installed$(abspath $(DESTDIR))/files
+
 define install
 	@missing=; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q ' installed$$' || missing="$$missing $$p"; \
@@ -30,13 +39,12 @@ endef
 
 all:
 	$(call install,$(BUILD_PACKAGES))
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && cmake --build $(BUILD); status=$$?; $(call GIVE_BACK,$(BUILD)); exit $$status
 
 # Then says what was skipped, and why: one line for each reason.
 test: all
 	$(call install,$(TEST_PACKAGES))
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) --output-on-failure; status=$$?; $(call GIVE_BACK,$(BUILD)); exit $$status
 	@sed -n "s/.* \.\.\. skipped '\(.*\)'$$/\1/p" $(BUILD)/Testing/Temporary/LastTest.log | \
 	  sort | uniq -c | awk '{ n = $$1; $$1 = ""; printf "skipped %d test%s:%s\n", n, (n > 1 ? "s" : ""), $$0 }'
 
@@ -60,22 +68,31 @@ lint: all
 	  --inline-suppr --error-exitcode=1 --quiet src/ tests/ bench/
 
 # Installs the build that `make` made, and neither configures nor builds,
-# so that `sudo make install` leaves no file of root's in the build; the
-# list of what it installed, which it writes there, is given to the
-# build's owner, for `make uninstall`.
+# so that `sudo make install` leaves no file of root's in the build.
 install:
 	@test -f $(BUILD)/listener || { echo "make install: no build in $(BUILD): run make first" >&2; exit 1; }
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
-	chown --reference=$(BUILD) $(BUILD)/install_manifest.txt
+	@mkdir -p $(dir $(MANIFEST)) && touch $(MANIFEST)
+	@sed 's|^|$(abspath $(DESTDIR))|' $(BUILD)/install_manifest.txt | sort -u -o $(MANIFEST) - $(MANIFEST)
+	@chown -R --reference=$(BUILD) $(BUILD)/installed $(BUILD)/install_manifest.txt
 
+# Removes what make install put in place under the same DESTDIR, and no
+# file that a Debian package owns.
 uninstall:
-	@test -f $(BUILD)/install_manifest.txt || { echo "make uninstall: nothing installed from $(BUILD)" >&2; exit 1; }
-	xargs -r -d '\n' rm -f < $(BUILD)/install_manifest.txt
-	-rmdir "$(DESTDIR)$(PREFIX)/share/doc/listener"
+	@test -s $(MANIFEST) || { echo "make uninstall: nothing installed from $(BUILD)$(if $(DESTDIR), into $(DESTDIR))" >&2; exit 1; }
+	@while read -r file; do \
+	  if owner=$$(dpkg-query -S "$$file" 2>/dev/null); then \
+	    echo "make uninstall: $$file belongs to the Debian package $${owner%%:*}: left in place"; \
+	  else \
+	    rm -fv "$$file"; \
+	  fi; \
+	done < $(MANIFEST)
+	@sed -n 's|/copyright$$||p' $(MANIFEST) | xargs -r rmdir --ignore-fail-on-non-empty
+	@rm $(MANIFEST)
 
 package: all
 	$(call install,$(PACKAGE_PACKAGES))
-	cd $(BUILD) && umask 022 && cpack
+	(cd $(BUILD) && umask 022 && cpack); status=$$?; $(call GIVE_BACK,$(BUILD)); exit $$status
 
 # The peer, tcpdump, is optional: without it the benchmark says so and goes on.
 bench: all
@@ -90,13 +107,14 @@ bench: all
 	python3 bench/run.py $(BUILD) --bursts
 	python3 bench/run.py $(BUILD) --stops
 	python3 bench/run.py $(BUILD) --nflog --frames 200000
+	$(call GIVE_BACK,$(BUILD))
 
 # The listener's instructions a packet, which repeat exactly under callgrind:
 # fails above 1.10 times the floor's.
 cost: all
 	$(call install,$(BENCH_PACKAGES))
-	cmake --build $(BUILD) --target sendframes pcapfloor
-	python3 bench/run.py $(BUILD) --callgrind --check
+	cmake --build $(BUILD) --target sendframes pcapfloor && python3 bench/run.py $(BUILD) --callgrind --check; \
+	  status=$$?; $(call GIVE_BACK,$(BUILD)); exit $$status
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize

@@ -117,6 +117,70 @@ class Package(unittest.TestCase):
                          (b"usage: %s capture-device\n" % binary.encode(), b"", 1))
 
 
+@unittest.skipUnless(os.geteuid() == 0 and open("/proc/self/uid_map").read().split() == ["0", "0", "4294967295"],
+                     "installing a Debian package needs real root")
+class Install(unittest.TestCase):
+    """make install and make uninstall, beside the Debian package installed,
+    in a mount namespace where /usr and /var are overlays of the test's own,
+    so that nothing of the machine's changes."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.deb = package(cls.dir.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+        subprocess.run(["rm", "-rf", os.path.join(BUILD, "installed")], check=True)
+
+    def run_beside_the_package(self, script):
+        """Runs the bash script with the package installed, and make
+        install and uninstall there as $install and $uninstall; returns
+        what it printed, and its status."""
+        top = tempfile.mkdtemp(dir=self.dir.name)
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+        setup = f"""set -e
+            for d in usr var; do
+              mkdir -p {top}/upper/$d {top}/work/$d
+              mount -t overlay overlay -o lowerdir=/$d,upperdir={top}/upper/$d,workdir={top}/work/$d /$d
+            done
+            dpkg -i {self.deb} >/dev/null
+            make() {{ command make -s -C {source} BUILD={BUILD} "$@"; }}
+            stage={top}/stage
+            set +e
+            """
+        proc = subprocess.run(["unshare", "--mount", "--propagation", "private", "bash", "-c", setup + script],
+                              capture_output=True, text=True)
+        return proc.stdout + proc.stderr, proc.returncode
+
+    def test_uninstall_after_a_staged_install_touches_nothing_live(self):
+        out, status = self.run_beside_the_package("""
+            make install DESTDIR=$stage PREFIX=/usr >/dev/null
+            make uninstall 2>&1 | head -n 1
+            dpkg -V listener && echo package whole
+            make uninstall DESTDIR=$stage >/dev/null && find $stage -type f
+            """)
+        self.assertEqual((out, status), (f"make uninstall: nothing installed from {BUILD}\npackage whole\n", 0))
+
+    def test_uninstall_leaves_what_a_debian_package_owns_and_removes_the_rest(self):
+        out, status = self.run_beside_the_package("""
+            make install PREFIX=/usr >/dev/null
+            make install PREFIX=/usr/local >/dev/null
+            make uninstall | sort
+            ls /usr/bin/listener /usr/share/doc/listener/copyright
+            ls -d /usr/local/share/doc/listener 2>&1 | sed 's/.*: //'
+            """)
+        owned = ["/usr/bin/listener", "/usr/share/doc/listener/changelog.gz", "/usr/share/doc/listener/copyright",
+                 "/usr/share/man/man1/listener.1.gz"]
+        local = ["/usr/local/bin/listener", "/usr/local/share/doc/listener/changelog.gz",
+                 "/usr/local/share/doc/listener/copyright", "/usr/local/share/man/man1/listener.1.gz"]
+        said = sorted([f"make uninstall: {f} belongs to the Debian package listener: left in place" for f in owned]
+                      + [f"removed '{f}'" for f in local])
+        self.assertEqual((out, status), ("\n".join(said) + "\n/usr/bin/listener\n/usr/share/doc/listener/copyright\n"
+                                         "No such file or directory\n", 0))
+
+
 class Hardening(unittest.TestCase):
     def test_binary_is_pie_with_full_relro_stack_protector_and_fortify(self):
         headers = run("readelf", "-hldW", LISTENER)
