@@ -1265,21 +1265,58 @@ class Arguments(ListenerTest):
 
 
 class Readme(ListenerTest):
-    def test_opening_example_works_as_written_in_a_script(self):
-        # The README's first sh block, run by bash as a script where
-        # build/listener is the listener under test, with a sudo that only
-        # runs its command, as root needs none; what it prints is the
-        # README's next block.
+    """The README's first sh block, run by bash as a script, with a sudo
+    that only runs its command, as root needs none; where it runs, build/
+    holds the listener under test, or nothing."""
+
+    def setUp(self):
+        super().setUp()
         readme = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md"))
-        script, printed = re.search(r"```sh\n(.*?)```\n\n```\n(.*?)```", readme, re.S).groups()
-        top = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, top)
-        os.mkdir(os.path.join(top, "build"))
-        os.symlink(LISTENER, os.path.join(top, "build", "listener"))
-        write(os.path.join(top, "sudo"), '#!/bin/sh\n[ "$1" = -v ] && exit 0\nexec "$@"\n')
-        os.chmod(os.path.join(top, "sudo"), 0o755)
-        env = dict(os.environ, PATH=top + ":" + os.environ["PATH"])
-        self.assertEqual(self.run_to_end("bash", "-c", script, cwd=top, env=env), (printed.encode(), 0))
+        self.script, self.printed = re.search(r"```sh\n(.*?)```\n\n```\n(.*?)```", readme, re.S).groups()
+        self.top = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.top)
+        os.mkdir(os.path.join(self.top, "build"))
+        write(os.path.join(self.top, "sudo"), '#!/bin/sh\n[ "$1" = -v ] && exit 0\nexec "$@"\n')
+        os.chmod(os.path.join(self.top, "sudo"), 0o755)
+        self.env = dict(os.environ, PATH=self.top + ":" + os.environ["PATH"])
+
+    def build(self, delay=0):
+        """build/listener: the listener, which takes delay seconds more to
+        start, as under load."""
+        listener = os.path.join(self.top, "build", "listener")
+        write(listener, f"#!/bin/sh\nsleep {delay}\nexec {LISTENER} \"$@\"\n")
+        os.chmod(listener, 0o755)
+
+    def test_opening_example_prints_what_it_shows_and_waits_for_its_own_capture(self):
+        # The second time, another listener is on lo already, and this one
+        # takes a while to start; a wait for any listener's capture would
+        # send the datagrams before this one captures.
+        for others, delay in (((), 0), (("lo",), 0.5)):
+            with self.subTest(others=others):
+                for device in others:
+                    self.start(device)
+                self.build(delay)
+                self.assertEqual(self.run_to_end("bash", "-c", self.script, cwd=self.top, env=self.env),
+                                 (self.printed.encode(), 0))
+
+    def test_opening_example_waits_for_a_capture_on_any_too(self):
+        self.build()
+        script = self.script.replace("build/listener lo", "build/listener any").replace("\\*:lo", "\\*:\\*")
+        self.assertEqual(self.run_to_end("bash", "-c", script, cwd=self.top, env=self.env),
+                         (self.printed.replace("lo", "any").encode(), 0))
+
+    def test_opening_example_ends_with_a_message_where_the_listener_cannot_start(self):
+        # Before the build, and on a device that cannot be opened: the
+        # listener's PID, then why.
+        for script, why in ((self.script, b"exec: build/listener: not found\n"),
+                            (self.script.replace("listener lo", "listener nosuchdev"),
+                             b"\npcap_open_live(): nosuchdev: ")):
+            with self.subTest(why=why):
+                if "nosuchdev" in script:
+                    self.build()
+                proc = subprocess.run(["bash", "-c", script], capture_output=True, timeout=10, cwd=self.top,
+                                      env=self.env)
+                self.assertRegex(proc.stdout, rb"^no listener: \d+\n(?s:.*)" + re.escape(why))
 
 
 @unittest.skipUnless(REAL_ROOT, "switching to an unprivileged user needs root outside a user namespace")

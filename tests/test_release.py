@@ -135,9 +135,9 @@ class Install(unittest.TestCase):
         subprocess.run(["rm", "-rf", os.path.join(BUILD, "installed")], check=True)
 
     def run_beside_the_package(self, script):
-        """Runs the bash script with the package installed, and make
-        install and uninstall there as $install and $uninstall; returns
-        what it printed, and its status."""
+        """Runs the bash script with the package installed, where make runs
+        in the source tree on this build and $stage is a folder of the
+        test's own; returns what it printed, and its status."""
         top = tempfile.mkdtemp(dir=self.dir.name)
         source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
         setup = f"""set -e
