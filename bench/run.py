@@ -22,7 +22,9 @@ usage: run.py BUILD_DIR [--frames N] [--size BYTES] [--rounds R] [--loopback]
 
 CPU time comes from /proc/PID/schedstat, over the window from the capture's
 start to just after the last frame was delivered, and is divided by the
-packets the tool counted.  With --loopback, the traffic is datagrams on lo.
+packets the tool counted; so do system calls, which perf counts at the
+kernel's raw_syscalls:sys_enter tracepoint where it can.  On the veth pair
+the listener runs twice a round, writing to /dev/null and to a file.  With --loopback, the traffic is datagrams on lo.
 With --callgrind, the listener and the floor run under valgrind instead, at
 a rate they keep up with even there, and the result is user-space
 instructions per packet, an idle run's start-up, waiting and shutdown taken
