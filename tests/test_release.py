@@ -146,7 +146,7 @@ class Install(unittest.TestCase):
               mount -t overlay overlay -o lowerdir=/$d,upperdir={top}/upper/$d,workdir={top}/work/$d /$d
             done
             dpkg -i {self.deb} >/dev/null
-            make() {{ command make -s -C {source} BUILD={BUILD} "$@"; }}
+            make() {{ env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS make -s -C {source} BUILD={BUILD} "$@"; }}
             stage={top}/stage
             set +e
             """
