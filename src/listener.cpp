@@ -91,7 +91,7 @@ read_what_waits()
 	return nullptr;
 }
 
-// The stops hand the handle back first: no handler breaks a closed capture.
+// Taken from the stops first, so that no handler breaks a closed capture.
 static void
 close_capture()
 {
@@ -103,7 +103,7 @@ close_capture()
 // Captures until a stop, or until standard output or the capture fails.
 // The kernel's figures are read as soon as it ends: on a packet socket they
 // count what the ring took, handed over or not, and a stop counts that, but
-// never less than was written. Elsewhere a stop counts what libpcap
+// never less than was counted. Elsewhere a stop counts what libpcap
 // delivers of what already waits. Such a capture is closed then, before
 // the write-out, so that a queue of other programs' traffic (nfqueue) is
 // let go whatever the reader of standard output does.
