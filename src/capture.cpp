@@ -4,6 +4,7 @@
 
 #include <linux/filter.h>
 #include <linux/if_ether.h>
+#include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <net/if.h>
 #include <net/if_arp.h>
@@ -194,9 +195,11 @@ receive_memory(int fd)
 
 // Netlink: the kernel takes no message into a socket whose memory is over
 // its receive buffer, nor, from the first it refuses, any until the socket
-// is empty. With the buffer at its least, what waited is read, its memory
-// counted down, and what comes after is refused: a flood after the stop
-// cannot keep the reading going. The error the refusals leave is no drop.
+// is empty. A message of the socket's own, sent to itself behind what
+// waited and larger than the least buffer, is never read: with the buffer
+// at its least, the socket is then never empty nor under it while what
+// waited is read and its memory counted down, and all that comes after is
+// refused. The error the refusals leave is no drop.
 void
 hold_back(capture &capture)
 {
@@ -204,6 +207,17 @@ hold_back(capture &capture)
 		return;
 	take_overflow(capture);
 	capture.waiting = capture.held = receive_memory(capture.fd);
+	struct {
+		struct nlmsghdr header;
+		char room[4096];
+	} last = {};
+	last.header.nlmsg_len = sizeof last;
+	last.header.nlmsg_type = NLMSG_NOOP;
+	struct sockaddr_nl self = {};
+	socklen_t length = sizeof self;
+	if (getsockname(capture.fd, reinterpret_cast<struct sockaddr *>(&self), &length) == 0)
+		(void)sendto(capture.fd, &last, sizeof last, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&self),
+		             sizeof self);
 	const int least = 0;
 	(void)setsockopt(capture.fd, SOL_SOCKET, SO_RCVBUF, &least, sizeof least);
 }

@@ -7,6 +7,9 @@
 //   test can see what a reader gets before the capture is closed. The wait
 //   does not end on a signal: one that came just before the sleep would be
 //   missed.
+// PCAPSHIM_HOLD_BACK=FILE: a socket's receive buffer set to its least, as
+//   the listener sets a netlink capture's at a stop, creates FILE once it
+//   is set, and goes on once the test has removed it.
 // PCAPSHIM_DELIVERED=FILE: the packets libpcap handed to the callback are
 //   counted, and the count written to FILE after each read.
 // PCAPSHIM_NOT_A_SOCKET=1: the capture's descriptor is a character device,
@@ -22,6 +25,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pcap/pcap.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -95,6 +99,15 @@ pcap_stats(pcap_t *handle, struct pcap_stat *ps)
 	const int status = real(pcap_stats, "pcap_stats")(handle, ps);
 	if (status == 0 && getenv("PCAPSHIM_NOTHING_RECEIVED") != nullptr)
 		ps->ps_recv = ps->ps_drop;
+	return status;
+}
+
+extern "C" int
+setsockopt(int fd, int level, int name, const void *value, socklen_t length)
+{
+	const int status = real(setsockopt, "setsockopt")(fd, level, name, value, length);
+	if (level == SOL_SOCKET && name == SO_RCVBUF && length == sizeof(int) && *static_cast<const int *>(value) == 0)
+		hold("PCAPSHIM_HOLD_BACK");
 	return status;
 }
 

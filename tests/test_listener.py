@@ -19,6 +19,7 @@ import socket
 import stat
 import struct
 import subprocess
+import sys
 import tempfile
 import termios
 import threading
@@ -1173,6 +1174,32 @@ class Devices(ListenerTest):
                 proc.send_signal(signal.SIGCONT)
                 self.assertEqual(self.finish(proc), (b"Listening on device : %s \n" % device.encode()
                                                      + stream(1, 200), -signal.SIGTERM))
+
+    def test_stop_counts_what_the_queue_held_and_nothing_that_floods_in_after(self):
+        # 200 datagrams wait in the queue's socket when the stop comes. The
+        # shim holds the listener once it has begun to hold the queue back,
+        # while two senders of their own flood it, and goes on while they
+        # flood: the listener reads what waited, and nothing more.
+        self.netfilter("NFQUEUE", "--queue-num", "6")
+        env, files = self.shim(hold_back=True)
+        proc = self.start("nfqueue:6", env=env, ready=lambda pid: in_syscall(pid, SYS_POLL))
+        pause(proc.pid)
+        self.datagrams(200)
+        flood = ("import socket, sys\ns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\ns.setblocking(False)\n"
+                 "for n in range(1 << 60):\n if n == 1000: print(flush=True)\n"
+                 " try: s.sendto(b'x', ('127.0.0.1', %d))\n except BlockingIOError: pass" % self.udp.getsockname()[1])
+        proc.terminate()
+        proc.send_signal(signal.SIGCONT)
+        wait_for(lambda: os.path.exists(files["hold_back"]), "the queue to be held back")
+        flooders = [subprocess.Popen([sys.executable, "-c", flood], stdout=subprocess.PIPE) for _ in range(2)]
+        for flooder in flooders:
+            self.addCleanup(flooder.stdout.close)
+            self.addCleanup(flooder.wait)
+            self.addCleanup(flooder.kill)
+            flooder.stdout.readline()
+        os.unlink(files["hold_back"])
+        self.assertEqual(self.finish(proc), (b"Listening on device : nfqueue:6 \n" + stream(1, 200),
+                                             -signal.SIGTERM))
 
     def test_queue_is_let_go_at_a_stop_whatever_the_reader_of_standard_output_does(self):
         # The pipe is full, and its reader only comes back once every
