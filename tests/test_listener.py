@@ -95,11 +95,12 @@ def serve_filesystem(mountpoint, blksize=PAGE, flush_error=0, takes_nothing=Fals
     and a file, "file", which keeps what is written to it, unless it
     takes_nothing, when every write takes no byte; its close (FUSE's flush)
     fails with flush_error when a process other than the test's own closes
-    it; it reports blocks of blksize bytes. A thread
-    answers the kernel's FUSE requests until the filesystem is unmounted.
-    Returns the filesystem: from its hold() until its release(), a write
-    to the file waits, as on a hung server, and one that the kernel
-    interrupts fails with EINTR; written holds what the file took."""
+    it; it reports blocks of blksize bytes, and takes writes of up to
+    64 KiB whole. A thread answers the kernel's FUSE requests until the
+    filesystem is unmounted. Returns the filesystem: from its hold() until
+    its release(), a write to the file waits, as on a hung server, and one
+    that the kernel interrupts fails with EINTR; written holds what the
+    file took, and writes the size of each write."""
     fuse = os.open("/dev/fuse", os.O_RDWR)
     options = f"fd={fuse},rootmode=40000,user_id=0,group_id=0".encode()
     if LIBC.mount(b"testfs", mountpoint.encode(), b"fuse", 0, options) != 0:
@@ -107,7 +108,7 @@ def serve_filesystem(mountpoint, blksize=PAGE, flush_error=0, takes_nothing=Fals
     forever = 1 << 40
     nodes = {1: stat.S_IFDIR | 0o755, 2: stat.S_IFIFO | 0o666, 3: stat.S_IFREG | 0o666}
     names = {b"fifo": 2, b"file": 3}
-    fs = types.SimpleNamespace(written=bytearray(), holding=False, held={}, lock=threading.Lock())
+    fs = types.SimpleNamespace(written=bytearray(), writes=[], holding=False, held={}, lock=threading.Lock())
 
     def reply(unique, error=0, body=b""):
         os.write(fuse, struct.pack("=IiQ", 16 + len(body), error, unique) + body)
@@ -116,6 +117,7 @@ def serve_filesystem(mountpoint, blksize=PAGE, flush_error=0, takes_nothing=Fals
         if takes_nothing:
             data = b""
         fs.written[offset:offset + len(data)] = data
+        fs.writes.append(len(data))
         reply(unique, body=struct.pack("=II", len(data), 0))
 
     def hold():
@@ -142,8 +144,8 @@ def serve_filesystem(mountpoint, blksize=PAGE, flush_error=0, takes_nothing=Fals
                 return os.close(fuse)
             _, opcode, unique, node, _, _, pid = struct.unpack_from("=IIQQIII", request)
             error, body = 0, b""
-            if opcode == 26:  # INIT: protocol 7.31, nothing asked for
-                body = struct.pack("=4I2H2I2HI7I", 7, 31, 0, 0, 0, 0, PAGE, 1, 0, 0, 0, *[0] * 7)
+            if opcode == 26:  # INIT: protocol 7.31, nothing asked for, writes of up to 64 KiB
+                body = struct.pack("=4I2H2I2HI7I", 7, 31, 0, 0, 0, 0, 65536, 1, 0, 0, 0, *[0] * 7)
             elif opcode == 1 and request[40:].split(b"\0")[0] in names:  # LOOKUP
                 found = names[request[40:].split(b"\0")[0]]
                 body = struct.pack("=4Q2I", found, 0, forever, forever, 0, 0) + attr(found)
@@ -433,6 +435,20 @@ class Buffering(ListenerTest):
         self.assertEqual([len(w) for w in writes], [PAGE] * (len(text) // PAGE) + [len(text) % PAGE])
 
 
+    def test_file_gets_every_whole_buffer_full_ready_in_one_write(self):
+        # Two blocks of the ring fill, each with the text of several pages;
+        # the file, on the test's FUSE filesystem, sees each write whole.
+        fs = self.filesystem()
+        with open(fs.file, "r+b") as file:
+            proc = self.start(DEVICE, stdout=file)
+        self.send(6000)
+        proc.terminate()
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGTERM))
+        self.assertEqual(bytes(fs.written), ANNOUNCE + stream(1, 6000))
+        self.assertEqual([size % PAGE for size in fs.writes[:-1]], [0] * (len(fs.writes) - 1))
+        self.assertGreater(max(fs.writes), PAGE)
+
+
 class Stops(ListenerTest):
     def test_stop_signal_writes_out_the_count_and_ends_by_that_signal(self):
         for signo, frames in zip(STOPS, (0, 5, 40)):
@@ -602,6 +618,20 @@ class Stops(ListenerTest):
                 while proc.poll() is None:
                     self.send(20, settle=False)
                 self.assertEqual(self.finish(proc), (expected, -signal.SIGTERM))
+
+    def test_second_stop_during_the_open_still_ends_a_stalled_write_out(self):
+        # The open returns within its second; what was said then waits for
+        # a pipe that is full and never read.
+        r, w = self.one_page_pipe()
+        os.write(w, b"x" * PAGE)
+        env, opening = self.slow_open()
+        proc = self.start(DEVICE, stdout=w, env=env, ready=lambda pid: os.path.exists(opening))
+        os.close(w)
+        for signo in (signal.SIGTERM, signal.SIGHUP):
+            proc.send_signal(signo)
+            wait_for(lambda: not signals_pending(proc.pid), "the stop to be taken")
+        os.unlink(opening)
+        self.assertEqual(self.finish(proc), (b"", -signal.SIGHUP))
 
     def test_stop_that_the_open_outlasts_by_a_second_ends_it_with_what_was_said(self):
         # The open, held, never returns; a terminal's hangup sends two.
