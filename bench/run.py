@@ -24,11 +24,11 @@ CPU time comes from /proc/PID/schedstat, over the window from the capture's
 start to just after the last frame was delivered, and is divided by the
 packets the tool counted; so do system calls, which perf counts at the
 kernel's raw_syscalls:sys_enter tracepoint where it can.  On the veth pair
-the listener runs twice a round, writing to /dev/null and to a file.  With --loopback, the traffic is datagrams on lo.
-With --callgrind, the listener and the floor run under valgrind instead, at
-a rate they keep up with even there, and the result is user-space
-instructions per packet, an idle run's start-up, waiting and shutdown taken
-off; with --check, the run fails if the listener takes more than 1.10 times
+the listener runs twice a round, writing to /dev/null and to a file.  With
+--loopback, the traffic is datagrams on lo.  With --callgrind, the listener
+and the floor run under valgrind instead, at a rate they keep up with even
+there, and the result is user-space instructions per packet, an idle run's
+start-up, waiting and shutdown taken off; with --check, the run fails if the listener takes more than 1.10 times
 the floor's.  With --slow-reader, the listener and tcpdump (writing the
 packets, -w -) each write into a pipe read 512 bytes every 5 ms, about
 100 KB a second, and then into one whose reader starts only once every
@@ -216,8 +216,8 @@ def cpu_rounds(build, tools, args):
         # pause runs slower, and no tool should always take that place.
         first = (r - 1) % len(tools)
         for tool in tools[first:] + tools[:first]:
-            into = tempfile.TemporaryFile(dir=build) if tool.name == "to file" else subprocess.DEVNULL
-            tool.start(stdout=into, device=args.device)
+            into = tempfile.TemporaryFile(dir=build) if tool.name == "to file" else None
+            tool.start(stdout=into or subprocess.DEVNULL, device=args.device)
             before = int(read(f"/proc/{tool.proc.pid}/schedstat").split()[0])
             syscalls = Syscalls(tool.proc.pid)
             arrived = frames_received(args.send_on if args.nflog else args.device)
@@ -228,6 +228,8 @@ def cpu_rounds(build, tools, args):
             arrived = frames_received(args.send_on if args.nflog else args.device) - arrived
             rss = proc_value(tool.proc.pid, "status", "VmHWM")
             counted, drops = tool.stop()
+            if into:
+                into.close()
             if drops is None:
                 drops = arrived - counted
                 listener_drops += drops
