@@ -207,12 +207,11 @@ hold_back(capture &capture)
 		return;
 	take_overflow(capture);
 	capture.waiting = capture.held = receive_memory(capture.fd);
-	struct {
-		struct nlmsghdr header;
-		char room[4096];
-	} last = {};
-	last.header.nlmsg_len = sizeof last;
-	last.header.nlmsg_type = NLMSG_NOOP;
+	char last[4096] = {};
+	struct nlmsghdr header = {};
+	header.nlmsg_len = sizeof last;
+	header.nlmsg_type = NLMSG_NOOP;
+	memcpy(last, &header, sizeof header);
 	struct sockaddr_nl self = {};
 	socklen_t length = sizeof self;
 	if (getsockname(capture.fd, reinterpret_cast<struct sockaddr *>(&self), &length) == 0)

@@ -103,10 +103,10 @@ pcap_stats(pcap_t *handle, struct pcap_stat *ps)
 }
 
 extern "C" int
-setsockopt(int fd, int level, int name, const void *value, socklen_t length)
+setsockopt(int fd, int level, int optname, const void *optval, socklen_t optlen)
 {
-	const int status = real(setsockopt, "setsockopt")(fd, level, name, value, length);
-	if (level == SOL_SOCKET && name == SO_RCVBUF && length == sizeof(int) && *static_cast<const int *>(value) == 0)
+	const int status = real(setsockopt, "setsockopt")(fd, level, optname, optval, optlen);
+	if (level == SOL_SOCKET && optname == SO_RCVBUF && optlen == sizeof(int) && *static_cast<const int *>(optval) == 0)
 		hold("PCAPSHIM_HOLD_BACK");
 	return status;
 }
