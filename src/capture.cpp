@@ -1,6 +1,8 @@
-// The capture: the open, the socket's filter, and the kernel's figures.
+// The capture: the open, the socket filter, the wait and the reads, the
+// kernel's statistics, the fence at the end, and the close.
 
 #include "capture.h"
+#include "failure.h"
 
 #include <linux/filter.h>
 #include <linux/if_ether.h>
@@ -19,31 +21,15 @@
 #include <cstring>
 #include <ctime>
 
-// Copied, as it outlives the handle, which a capture that holds other
-// programs' traffic closes before the report.
-static char failure[PCAP_ERRBUF_SIZE + 32];
-
-static const char *
-fail(const char *call, const char *text)
-{
-	(void)snprintf(failure, sizeof failure, "%s: %s", call, text);
-	return failure;
-}
-
-// The kernel keeps of a packet what the socket's filter returns, not the
-// snapshot: unfiltered, its ring would fill with bytes nobody reads. This
-// filter keeps one byte of every packet but those that libpcap would take
-// from the ring only to throw away: a packet leaving the loopback device,
-// which comes in there too, and any frame sent on a CAN device, whatever
-// its protocol, which the CAN stack loops back (libpcap looks only at the
-// device's type). So the ring holds only packets that are counted, and the
-// kernel's figures count them. It is set on the socket itself, as libpcap,
-// were the kernel to refuse it, would warn on standard error and keep
-// whole packets. Then the socket is bound to every protocol, on the device
-// libpcap bound it to; a failed look at that fails the bind.
+// One byte of each packet libpcap delivers, none of the rest: outgoing on
+// lo (seen again incoming) and CAN frames sent (looped back by the CAN
+// stack), which linux_check_direction() discards. Set by us, not by
+// pcap_setfilter(), which on refusal falls back to filtering in user space.
+// Then rebound from EtherType 0xFFFF to ETH_P_ALL on the same device.
 static const char *
 count_only_what_libpcap_delivers(int fd)
 {
+	static char failure[64];
 	const auto loopback = static_cast<__u32>(if_nametoindex("lo"));
 	struct sock_filter program[] = {
 		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF) + SKF_AD_PKTTYPE),
@@ -58,34 +44,30 @@ count_only_what_libpcap_delivers(int fd)
 	struct sock_fprog counted = {sizeof program / sizeof program[0], program};
 	struct sockaddr_ll bound = {};
 	socklen_t size = sizeof bound;
-	(void)getsockname(fd, reinterpret_cast<struct sockaddr *>(&bound), &size);
+	if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&bound), &size) == -1)
+		return fail(failure, "getsockname()", strerror(errno));
 	bound.sll_protocol = htons(ETH_P_ALL);
 	if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &counted, sizeof counted) == -1)
-		return fail("setsockopt()", strerror(errno));
+		return fail(failure, "setsockopt()", strerror(errno));
 	if (bind(fd, reinterpret_cast<struct sockaddr *>(&bound), sizeof bound) == -1)
-		return fail("bind()", strerror(errno));
+		return fail(failure, "bind()", strerror(errno));
 	return nullptr;
 }
 
-// The failure is said as pcap_open_live says it.
 const char *
 open_capture(const char *device, capture &capture)
 {
+	static char failure[PCAP_ERRBUF_SIZE + 32];
 	char errbuf[PCAP_ERRBUF_SIZE];
 	pcap_t *handle = pcap_create(device, errbuf);
 	if (handle == nullptr)
-		return fail("pcap_open_live()", errbuf);
-	// libpcap's largest snapshot: it reads netfilter's log, which the kernel
-	// sends in batches of messages, into a buffer of the snapshot and 128
-	// bytes, and would cut a batch longer than that, losing the packets past
-	// the cut without a word. A packet socket keeps only what its filter
-	// returns.
+		return fail(failure, "pcap_open_live()", errbuf);
+	// MAXIMUM_SNAPLEN: nflog's reader recv()s into snapshot + 128 bytes and
+	// would cut a longer batch of messages short, losing packets unsaid.
 	(void)pcap_set_snaplen(handle, 262144);
 	(void)pcap_set_timeout(handle, read_timeout_ms);
-	// Bound to EtherType 0xFFFF, which no packet has (IEEE reserves it), a
-	// packet socket takes nothing until its filter is on: a packet taken
-	// before, that libpcap would throw away, would count. Other devices
-	// take no notice.
+	// EtherType 0xFFFF (IEEE reserved): a packet socket takes nothing until
+	// its filter is on. Other devices ignore it.
 	(void)pcap_set_protocol_linux(handle, 0xFFFF);
 	if (int status = pcap_activate(handle); status < 0) {
 		const char *why = pcap_geterr(handle);
@@ -98,7 +80,7 @@ open_capture(const char *device, capture &capture)
 		else
 			(void)snprintf(errbuf, sizeof errbuf, "%s: %s", device, pcap_statustostr(status));
 		pcap_close(handle);
-		return fail("pcap_open_live()", errbuf);
+		return fail(failure, "pcap_open_live()", errbuf);
 	}
 	const int fd = pcap_fileno(handle);
 	int domain = -1;
@@ -108,20 +90,15 @@ open_capture(const char *device, capture &capture)
 		pcap_close(handle);
 		return refused;
 	}
-	// What libpcap asks for a packet socket's ring, 2 MiB, not the system's
-	// far smaller default: the kernel drops the traffic that a queue's
-	// socket cannot hold. Forced past the system's ceiling where the
-	// capability allows.
-	if (const int ring_size = 2 * 1024 * 1024; domain == AF_NETLINK &&
-	    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &ring_size, sizeof ring_size) == -1)
-		(void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &ring_size, sizeof ring_size);
-	// So that the loop can wait for packets, for a stop and for room in
-	// standard output at once; where there is nothing to poll, libpcap
-	// waits itself.
+	// 2 MiB, as libpcap's ring, past rmem_max where CAP_NET_ADMIN allows:
+	// nfnetlink drops what the socket cannot queue.
+	if (const int size = 2 * 1024 * 1024;
+	    domain == AF_NETLINK && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == -1)
+		(void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 	capture.fd = pcap_get_selectable_fd(handle);
 	if (capture.fd >= 0 && pcap_setnonblock(handle, 1, errbuf) == PCAP_ERROR) {
 		pcap_close(handle);
-		return fail("pcap_setnonblock()", errbuf);
+		return fail(failure, "pcap_setnonblock()", errbuf);
 	}
 	capture.handle = handle;
 	capture.ring = domain == AF_PACKET;
@@ -129,7 +106,7 @@ open_capture(const char *device, capture &capture)
 	return nullptr;
 }
 
-// Differences of unsigned 32-bit numbers stay right across a wrap.
+// Unsigned 32-bit differences stay right across a wrap.
 void
 add_reading(capture &capture, const struct pcap_stat &reading)
 {
@@ -139,49 +116,57 @@ add_reading(capture &capture, const struct pcap_stat &reading)
 	capture.seen = reading;
 }
 
-// Every ten seconds, by a clock read without a system call: 2^32 packets
-// in that time would be 429 million a second, more than a socket takes.
-void
-read_figures(capture &capture, bool forced)
-{
-	struct timespec now = {};
-	(void)clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-	if (!forced && now.tv_sec < capture.due)
-		return;
-	capture.due = now.tv_sec + 10;
-	struct pcap_stat reading;
-	if (pcap_stats(capture.handle, &reading) == PCAP_ERROR) {
-		capture.unread = fail("pcap_stats()", pcap_geterr(capture.handle));
-		return;
-	}
-	capture.unread = nullptr;
-	add_reading(capture, reading);
-}
-
-const char *
-drop_line(const capture &capture)
-{
-	static char line[64];
-	if (capture.dropped == 0)
-		return nullptr;
-	if (capture.netlink)
-		return "some packets dropped by the kernel";
-	(void)snprintf(line, sizeof line, "%" PRIu64 " %s dropped by the kernel", capture.dropped,
-	               capture.dropped == 1 ? "packet" : "packets");
-	return line;
-}
-
-// Taking it stops the poll from reporting it, and keeps it from libpcap's
-// reader, which would then try the socket again and, non-blocking, take
-// the EAGAIN for a failure. ENOBUFS is the only error the kernel sets on a
-// netlink socket.
-void
+// Taking SO_ERROR clears the POLLERR, and keeps the ENOBUFS from libpcap's
+// reader, which would recv() again and take EAGAIN for a failure.
+static void
 take_overflow(capture &capture)
 {
 	int error = 0;
 	socklen_t length = sizeof error;
 	if (getsockopt(capture.fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0)
 		++capture.dropped;
+}
+
+static const char *
+failed_read(const capture &capture)
+{
+	static char failure[PCAP_ERRBUF_SIZE + 16];
+	return fail(failure, "pcap_loop()", pcap_geterr(capture.handle));
+}
+
+// D-Bus: pcap_breakloop() first, so that dbus_read() hands over a message
+// it holds, or returns after one 100 ms dbus_connection_read_write().
+const char *
+dispatch(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
+{
+	int got = 0;
+	if (capture.fd < 0) {
+		pcap_breakloop(capture.handle);
+		got = pcap_dispatch(capture.handle, -1, callback, nullptr);
+	} else {
+		struct pollfd fds[] = {{capture.fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {out_fd, POLLOUT, 0}};
+		// Where a device that went down can only be seen gone by a look.
+		const struct timeval *tv = pcap_get_required_select_timeout(capture.handle);
+		const int ready = poll(fds, 3, tv != nullptr ? static_cast<int>(tv->tv_sec * 1000 + tv->tv_usec / 1000) : -1);
+		if (fds[1].revents != 0)
+			return nullptr;
+		if (capture.netlink && (fds[0].revents & POLLERR) != 0)
+			take_overflow(capture);
+		if (ready == 0 || (fds[0].revents & (capture.netlink ? POLLIN : ~0)) != 0)
+			got = pcap_dispatch(capture.handle, -1, callback, nullptr);
+	}
+	if (got == PCAP_ERROR)
+		return failed_read(capture);
+	// Every 10 s by the vDSO's coarse clock: 2^32 packets in that time
+	// would be 429 million a second. A failed read is tried again.
+	struct timespec now = {};
+	struct pcap_stat reading;
+	if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) == 0 && now.tv_sec >= capture.due &&
+	    pcap_stats(capture.handle, &reading) == 0) {
+		add_reading(capture, reading);
+		capture.due = now.tv_sec + 10;
+	}
+	return nullptr;
 }
 
 static uint64_t
@@ -193,29 +178,24 @@ receive_memory(int fd)
 	return memory[SK_MEMINFO_RMEM_ALLOC];
 }
 
-// Netlink: the kernel takes no message into a socket whose memory is over
-// its receive buffer, nor, from the first it refuses, any until the socket
-// is empty. A message of the socket's own, sent to itself behind what
-// waited and larger than the least buffer, is never read: with the buffer
-// at its least, the socket is then never empty nor under it while what
-// waited is read and its memory counted down, and all that comes after is
-// refused. The error the refusals leave is no drop.
+// Fence: queue a 4 KiB NLMSG_NOOP to ourselves as a sentinel, then
+// SO_RCVBUF=0: netlink_attachskb() refuses while rmem_alloc > rcvbuf, so
+// only the messages queued before the end are read, counted down by their
+// rmem_alloc. The ENOBUFS of the refusals is no drop.
 void
 hold_back(capture &capture)
 {
-	if (!capture.netlink)
-		return;
 	take_overflow(capture);
 	capture.waiting = capture.held = receive_memory(capture.fd);
-	char last[4096] = {};
+	char sentinel[4096] = {};
 	struct nlmsghdr header = {};
-	header.nlmsg_len = sizeof last;
+	header.nlmsg_len = sizeof sentinel;
 	header.nlmsg_type = NLMSG_NOOP;
-	memcpy(last, &header, sizeof header);
+	memcpy(sentinel, &header, sizeof header);
 	struct sockaddr_nl self = {};
 	socklen_t length = sizeof self;
 	if (getsockname(capture.fd, reinterpret_cast<struct sockaddr *>(&self), &length) == 0)
-		(void)sendto(capture.fd, &last, sizeof last, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&self),
+		(void)sendto(capture.fd, sentinel, sizeof sentinel, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&self),
 		             sizeof self);
 	const int least = 0;
 	(void)setsockopt(capture.fd, SOL_SOCKET, SO_RCVBUF, &least, sizeof least);
@@ -236,4 +216,61 @@ holds_more(capture &capture)
 	}
 	struct pollfd pfd = {capture.fd, POLLIN, 0};
 	return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
+}
+
+// The statistics are read before the fence, whose refusals libpcap's
+// netlink reader would count as drops. Elsewhere what is queued is what
+// polls readable (usbmon), or what dbus_read() holds.
+const char *
+drain(capture &capture, pcap_handler callback, uint64_t &counted)
+{
+	struct pcap_stat reading;
+	const char *unread = nullptr;
+	if (pcap_stats(capture.handle, &reading) == PCAP_ERROR) {
+		static char failure[PCAP_ERRBUF_SIZE + 16];
+		unread = fail(failure, "pcap_stats()", pcap_geterr(capture.handle));
+	} else {
+		add_reading(capture, reading);
+	}
+	if (capture.ring) {
+		counted = std::max(counted, capture.taken);
+		return unread;
+	}
+	int got = 0;
+	if (capture.fd < 0) {
+		do
+			pcap_breakloop(capture.handle);
+		while ((got = pcap_dispatch(capture.handle, -1, callback, nullptr)) > 0);
+	} else {
+		if (capture.netlink)
+			hold_back(capture);
+		while (got != PCAP_ERROR && holds_more(capture))
+			got = pcap_dispatch(capture.handle, -1, callback, nullptr);
+	}
+	const char *read_failure = got == PCAP_ERROR ? failed_read(capture) : nullptr;
+	close_capture(capture);
+	return unread != nullptr ? unread : read_failure;
+}
+
+void
+close_capture(capture &capture)
+{
+	if (capture.handle == nullptr)
+		return;
+	pcap_close(capture.handle);
+	capture.handle = nullptr;
+	capture.fd = -1;
+}
+
+const char *
+drop_line(const capture &capture)
+{
+	static char line[64];
+	if (capture.dropped == 0)
+		return nullptr;
+	if (capture.netlink)
+		return "some packets dropped by the kernel";
+	(void)snprintf(line, sizeof line, "%" PRIu64 " %s dropped by the kernel", capture.dropped,
+	               capture.dropped == 1 ? "packet" : "packets");
+	return line;
 }

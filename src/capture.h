@@ -1,7 +1,19 @@
-// The capture: the device opened live through libpcap, and what the kernel
-// says of it. What the device is decides, once, where it is opened, how it
-// is read and how it is counted; the loop and the ending read the fields
-// below and never ask what the device is.
+// The capture: one device opened live through libpcap. What its descriptor
+// is (SO_DOMAIN) decides, once, at the open, how the capture is waited for,
+// read, counted at the end and closed; the caller never asks.
+//
+// - AF_PACKET (every network device, lo, any): a TPACKET_V3 ring behind a
+//   socket filter that keeps one byte of each packet libpcap delivers, and
+//   no other, so PACKET_STATISTICS counts exactly what was delivered or
+//   dropped, whether or not libpcap has had its block yet.
+// - AF_NETLINK (nflog, nfqueue): read only on POLLIN, as libpcap's
+//   non-blocking reader takes EAGAIN for an error; ENOBUFS is an overflow,
+//   which says that messages were lost, not how many. nfqueue holds other
+//   programs' packets until libpcap's verdict.
+// - No descriptor (D-Bus): libpcap waits on the bus itself.
+// Elsewhere (usbmon) the count is what libpcap delivers.
+//
+// The fields are written by the functions below alone.
 
 #ifndef LISTENER_CAPTURE_H
 #define LISTENER_CAPTURE_H
@@ -11,61 +23,61 @@
 #include <cstdint>
 #include <ctime>
 
-// How long the kernel may hold packets in the block of the ring it is
-// filling before it hands them over. Each block it hands over takes a
-// place in the ring until the listener runs, so a slow tick keeps a
-// trickle that comes while the listener is stopped for longer. A stop does
-// not wait for the block.
+// TPACKET_V3 block-retire timeout: long, so that a trickle during SIGSTOP
+// fills few blocks. The end reads PACKET_STATISTICS and never waits for a
+// block.
 constexpr int read_timeout_ms = 2000;
 
 struct capture {
 	pcap_t *handle = nullptr;
-	// What to poll for packets; -1 where libpcap gives nothing to poll
-	// (D-Bus) and waits itself, looking every 100 ms for a break.
-	int fd = -1;
-	// A packet socket (every network device, lo, any): its ring takes only
-	// packets that libpcap hands over, so the kernel's figures count them
-	// exactly, handed over or not, and its drops. Elsewhere the figures
-	// count something else, and the count is what libpcap delivers.
+	int fd = -1; // pcap_get_selectable_fd(); -1 for D-Bus
 	bool ring = false;
-	// Netlink (netfilter's log and queue): an error on the socket is an
-	// overflow, which says that messages were lost, not how many.
 	bool netlink = false;
 
-	// The kernel's figures, carried into 64 bits from libpcap's 32-bit
-	// counters, which wrap. taken: packets the ring took; dropped: those
-	// it dropped for want of room, or the overflows of a netlink socket.
+	// libpcap's 32-bit ps_recv and ps_drop, as last read, carried into 64
+	// bits: taken, what the ring took; dropped, what it had no room for,
+	// and on netlink the overflows. Read again when due (CLOCK_MONOTONIC_COARSE
+	// seconds), before the counters can wrap.
 	struct pcap_stat seen = {};
 	uint64_t taken = 0;
 	uint64_t dropped = 0;
-	// Why the figures could not be read the last time, or nullptr; and
-	// when they are next read, in seconds of CLOCK_MONOTONIC_COARSE.
-	const char *unread = nullptr;
 	time_t due = 0;
-	// At a stop, the socket memory that what waited in a netlink socket
-	// takes, not yet read; and how much the socket held at the last look.
+
+	// The fence at the end of a netlink capture: the receive memory
+	// (SK_MEMINFO_RMEM_ALLOC) of the messages queued before it, not yet
+	// read, and the socket's at the last look.
 	uint64_t waiting = 0;
 	uint64_t held = 0;
 };
 
-// Opens the device, non-blocking where there is something to poll. Returns
-// the failure, as "call(): reason" with libpcap's text, or nullptr.
+// Opens the device, non-blocking where there is a descriptor. Returns the
+// failure, "pcap_open_live(): " with libpcap's text as pcap_open_live()
+// words it, or nullptr.
 const char *open_capture(const char *device, capture &capture);
 
-// Reads the kernel's figures into the capture; when due, if not forced:
-// often enough that libpcap's counters cannot wrap between two reads.
-void read_figures(capture &capture, bool forced);
-void add_reading(capture &capture, const struct pcap_stat &reading);
+// Waits for packets, for wake_fd to be readable or for out_fd, unless -1,
+// to be writable; then hands what is ready to callback, unless wake_fd
+// woke it. Returns "pcap_loop(): reason", or nullptr.
+const char *dispatch(capture &capture, int wake_fd, int out_fd, pcap_handler callback);
 
-// The line that says what the kernel dropped, or nullptr for nothing.
+// At the end of the loop, whatever ended it: reads the kernel's statistics
+// and counts what the capture holds from before the end, and nothing
+// after. On a packet socket that raises counted to what the ring took
+// (never lowers it). Elsewhere it reads what was queued before the end,
+// then closes the capture, so that no write-out holds nfqueue's packets.
+// Returns "pcap_stats(): reason" or "pcap_loop(): reason", or nullptr.
+const char *drain(capture &capture, pcap_handler callback, uint64_t &counted);
+
+// Closes the capture, if it is open.
+void close_capture(capture &capture);
+
+// "N packets dropped by the kernel", or on netlink "some packets ...", or
+// nullptr for none.
 const char *drop_line(const capture &capture);
 
-// Takes the error a netlink socket reports, an overflow, into the drops.
-void take_overflow(capture &capture);
-
-// At a stop: what waits in the capture is to be read, and nothing that
-// comes after. holds_more() says, without waiting, whether some of it is
-// still to read.
+// For the unit tests: a PACKET_STATISTICS reading carried into the
+// capture's figures; the netlink fence, set and then looked at.
+void add_reading(capture &capture, const struct pcap_stat &reading);
 void hold_back(capture &capture);
 bool holds_more(capture &capture);
 

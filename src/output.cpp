@@ -1,7 +1,8 @@
 // Standard output: the count stream's text, the buffer, its writes, and
-// the watch's judgement of them.
+// the watchdog's judgement of them.
 
 #include "output.h"
+#include "failure.h"
 
 #include <limits.h>
 #include <poll.h>
@@ -15,43 +16,36 @@
 #include <cstdio>
 #include <cstring>
 
-// Text made past the limit: the rest of the decade begun before it.
-static constexpr size_t slack = 10 * longest_item;
-// Room for the buffer-fulls one write may take: the text of a block of the
-// capture's ring, which a wake hands over, fits in one.
-static constexpr size_t room = size_t{32} * 1024;
+// The most one batched write takes: the text of a TPACKET_V3 block.
+static constexpr size_t batch = size_t{32} * 1024;
 
 static number_text next_number;
-// Numbers made into text: those after it, up to the count, are still to make.
+// Numbers made into text; those after it, up to the count, are owed.
 static uint64_t made;
 
-// Text goes in at next, up to limit and past it by less than the slack,
-// and out from sent, in whole blocks, the rest then moving to the start:
-// buf <= sent <= next, and limit - buf is a whole number of blocks, one
-// unless the destination is batched, and never more than the room.
+// Text goes in at next, up to limit (and past it by make_text_overrun),
+// and out from sent, in whole blocks, the rest then moved to the start:
+// buf <= sent <= next; limit - buf is one block, or batch / block whole
+// blocks where batched.
 static struct {
-	char buf[room + slack];
-	size_t block = BUFSIZ; // a buffer-full, as the C library sizes it
+	char buf[batch + make_text_overrun];
+	size_t block = BUFSIZ;
 	char *limit = buf + BUFSIZ;
 	char *next = buf;
 	char *sent = buf;
-	bool by_lines; // a terminal: each line goes out at once
-	bool pipe;     // a pipe, named or not
-	// Sent to with MSG_DONTWAIT, which spares the capture its waits without
-	// touching the file status flags, shared with whoever handed it down.
+	bool by_lines; // isatty()
+	bool pipe;     // S_ISFIFO
+	// send(MSG_DONTWAIT): O_NONBLOCK would change the open file description
+	// shared with whoever handed it down.
 	bool socket;
-	// Polling tells a pipe or terminal has room; a file or another device
-	// polls writable whether or not a write will wait.
+	// POLLOUT on a pipe or terminal means room; a file always polls ready.
 	bool polled;
-	// Neither polled nor a datagram socket, which keeps each write a
-	// message: one write takes every whole buffer-full.
+	// Not polled, and not SOCK_DGRAM, which keeps each write a message.
 	bool batched;
 	int error;
 	const char *failed = "write()";
-	// The watch: its ticks, once handed; the tick it last looked at (0, none
-	// yet); and since then, whether a write returned, and what the reader of
-	// a pipe, socket or terminal had still to take off its queue (-1: not
-	// known).
+	// Watchdog: the tick last looked at (0, none); since then, whether a
+	// write returned, and the reader's queue then (-1, unknown).
 	const volatile sig_atomic_t *ticks;
 	sig_atomic_t looked;
 	bool took;
@@ -59,8 +53,7 @@ static struct {
 	bool stalled;
 } out;
 
-// Carries into the digits above, and moves the first digit when the number
-// grows one; once in a hundred numbers, so kept out of line.
+// Once in a hundred numbers, so out of line.
 [[gnu::cold]] static void
 carry(number_text &next, char *digit)
 {
@@ -80,8 +73,8 @@ next_decade(number_text &next)
 		carry(next, tens);
 }
 
-// Each item is copied with the longest item's length, a pair of moves; what
-// lies past it is overwritten by the next item or never written.
+// Each item is copied with longest_item bytes, two moves; the bytes past
+// it are overwritten by the next item, or lie past the text.
 char *
 make_text(number_text &next, char *p, const char *end, uint64_t &owed)
 {
@@ -90,8 +83,9 @@ make_text(number_text &next, char *p, const char *end, uint64_t &owed)
 		const char *first = next.digits + next.first;
 		auto length = static_cast<size_t>(next.digits + longest_item - first);
 		if (*last == '0' && owed >= 10) {
-			// A whole decade, as most are: its items differ only in their
-			// last digit, and unrolled, each is four moves and a store.
+			// Items of a decade differ in their last digit alone. Begun at
+			// end - 1, the tenth's copy ends 9 items and one copy later.
+			static_assert(make_text_overrun >= 9 * longest_item + longest_item);
 #pragma GCC unroll 10
 			for (char digit = '0'; digit <= '9'; ++digit, p += length) {
 				memcpy(p, first, longest_item);
@@ -110,9 +104,8 @@ make_text(number_text &next, char *p, const char *end, uint64_t &owed)
 	return p;
 }
 
-// Blocks of the destination's preferred size up to BUFSIZ, BUFSIZ where it
-// prefers none; but a pipe that polls writable is sure to take only
-// PIPE_BUF bytes at once, whatever block its filesystem reports.
+// A pipe that polls writable takes PIPE_BUF without waiting, whatever
+// st_blksize its filesystem reports.
 void
 size_output()
 {
@@ -131,7 +124,7 @@ size_output()
 	if (out.socket)
 		(void)getsockopt(STDOUT_FILENO, SOL_SOCKET, SO_TYPE, &type, &length);
 	out.batched = !out.polled && type == SOCK_STREAM;
-	out.limit = out.buf + (out.batched ? room / out.block : 1) * out.block;
+	out.limit = out.buf + (out.batched ? batch / out.block : 1) * out.block;
 }
 
 void
@@ -140,8 +133,8 @@ watch_output(const volatile sig_atomic_t *ticks)
 	out.ticks = ticks;
 }
 
-// A reader that takes bytes, however slowly, is a reader; one that has
-// stopped, or a terminal held with Ctrl-S, is not.
+// Progress is a write that returned, or a reader's queue that shrank: a
+// stopped reader, or a terminal held with Ctrl-S, makes none.
 static void
 look()
 {
@@ -155,10 +148,8 @@ look()
 	out.queued = queued;
 }
 
-// Unless told to wait, writes only while standard output has room, and not
-// past a stop, whose signal interrupts a write that waits. A terminal with
-// room for less than a buffer-full, a file on slow storage or another
-// device can still keep a write waiting: polling cannot tell.
+// Unless told to wait: only while POLLOUT, and returning on EINTR, which a
+// stop's signal gives a write that waits.
 static void
 write_out(const char *upto, bool wait)
 {
@@ -177,12 +168,10 @@ write_out(const char *upto, bool wait)
 			out.sent += written;
 			out.took = true;
 		} else if (written == 0) {
-			// Taking nothing, it would take nothing again, for ever: a
-			// device with no room left.
+			// It would return 0 again, for ever.
 			out.error = ENOSPC;
 		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-			// Full for now. A failed poll (interrupted, short of memory)
-			// only means trying the write again.
+			// Handed down O_NONBLOCK; a failed poll() only means a retry.
 			if (!wait)
 				return;
 			(void)poll(&pfd, 1, -1);
@@ -201,8 +190,7 @@ whole_blocks()
 	return out.buf + (out.batched ? whole : std::min<size_t>(whole, 1)) * out.block;
 }
 
-// Writes the whole buffer-fulls and moves the rest to the start; false if
-// standard output has not taken them all and waiting was not allowed.
+// False if the whole blocks were not all taken, without waiting.
 static bool
 spill(bool wait)
 {
@@ -224,7 +212,14 @@ flush()
 	out.next = out.sent = out.buf;
 }
 
-void
+static const char *
+failure()
+{
+	static char text[64];
+	return out.error != 0 ? fail(text, out.failed, strerror(out.error)) : nullptr;
+}
+
+const char *
 write_numbers(uint64_t counted, bool wait)
 {
 	while (out.error == 0 && !out.stalled) {
@@ -232,8 +227,9 @@ write_numbers(uint64_t counted, bool wait)
 		out.next = make_text(next_number, out.next, out.limit, owed);
 		made = counted - owed;
 		if (whole_blocks() == out.buf || !spill(wait))
-			return;
+			break;
 	}
+	return failure();
 }
 
 bool
@@ -269,8 +265,7 @@ unsent_output(size_t &length)
 	return out.sent;
 }
 
-// Some filesystems (NFS, FUSE) say only at the close that a write failed.
-void
+const char *
 close_output()
 {
 	flush();
@@ -278,16 +273,7 @@ close_output()
 		out.error = errno;
 		out.failed = "close()";
 	}
-}
-
-const char *
-output_failure()
-{
-	static char text[64];
-	if (out.error == 0)
-		return nullptr;
-	(void)snprintf(text, sizeof text, "%s: %s", out.failed, strerror(out.error));
-	return text;
+	return failure();
 }
 
 bool

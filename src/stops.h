@@ -1,50 +1,46 @@
 // The stops: SIGINT, SIGTERM and SIGHUP, caught from the start unless they
-// were ignored then, and never blocked, so that each is heard at once. The
-// first ends the capture; the listener ends by it once everything is
-// written. A second starts the watch, by which a write-out that standard
-// output no longer takes ends, by the second's own signal. A stop during
-// the open of the device ends the listener a second later if the open has
-// not returned by then.
+// were ignored at exec (nohup), and never blocked, so each is heard at once.
 //
-// The handlers only set the state below, write to wake_fd, set the timer
-// going and break a wait that libpcap makes itself: async-signal-safe
-// calls alone, with errno left as they found it.
+// - 1st: first_stop, and a write to wake_fd, an eventfd, so that a poll(2)
+//   begun just before it still returns. The listener ends by that signal
+//   once everything is written.
+// - 2nd: arm a 1 Hz SIGALRM watchdog, its first tick at once; a flush with
+//   no progress between two ticks dies by the 2nd's signal.
+// - A stop during the open arms a 1 s deadline: an open that has not
+//   returned by then (a bus that never answers) ends the listener by the
+//   stop, with what was said written as far as standard output takes it
+//   without waiting.
+//
+// The handlers make async-signal-safe calls alone, and leave errno as
+// they found it.
 
 #ifndef LISTENER_STOPS_H
 #define LISTENER_STOPS_H
 
-#include <pcap/pcap.h>
-
 #include <csignal>
 #include <cstddef>
 
-// The first stop's signal and the second's, 0 until they come; set by the
-// handlers alone.
+// The 1st stop's signal and the 2nd's, 0 until they come; set by the
+// handler alone.
 extern volatile sig_atomic_t first_stop;
 extern volatile sig_atomic_t second_stop;
-// The watch's ticks: one as the second stop comes, then one a second, by
-// SIGALRM from a timer of the listener's own; a SIGALRM from outside is
-// none. Counted by the handler alone.
+// The watchdog's ticks, from our own POSIX timer (SI_TIMER): a SIGALRM
+// from outside is none. Counted by the handler alone.
 extern volatile sig_atomic_t watch_ticks;
-// An eventfd that turns readable at the first stop: a poll(2) that began
-// just before the stop came still ends at once.
 extern int wake_fd;
 
-// Catches the stops and the watch's ticks, and lets in any of them blocked
-// in the mask inherited from the parent. Returns the failure, as
-// "call(): reason", or nullptr.
+// Catches the stops and SIGALRM, and unblocks any of them blocked in the
+// mask inherited at exec. Returns the failure, "call(): reason", or
+// nullptr.
 const char *catch_stops();
 
-// The capture whose wait libpcap makes itself (D-Bus), which the first stop
-// then breaks with pcap_breakloop(); nullptr for none. Handed back nullptr
-// before the capture is closed: no handler uses a handle after that.
-void break_on_stop(pcap_t *handle);
-
-// Around the open of the device, which may never return (a bus that never
-// answers). Given the text said and not yet written: a stop that the open
-// outlasts by a second writes it out and ends the listener by its signal.
-// The text must stay in place until open_ends(): a handler reads it.
+// Around the open of the device. The text said and not yet written must
+// stay in place until open_ends(): the deadline's handler writes it.
 void open_begins(const char *text, size_t length);
 void open_ends();
+
+// Ends the process by the signal's default action, so that the caller sees
+// the status it would have without the handler. Async-signal-safe.
+void end_by(int signo);
 
 #endif
