@@ -1,13 +1,25 @@
-// Tests of what no end-to-end test reaches in reasonable time, linked with
-// the listener's own rooms: the text of numbers near and past 2^64,
-// libpcap's 32-bit figures carried past 2^32, and the drop line, whose
-// figure no end-to-end test can set.
+// Tests of what no end-to-end run reaches, linked with the listener's own
+// parts: the count stream's text at every change in its number of digits,
+// across 2^64, from every start within a decade and within its overrun;
+// libpcap's 32-bit statistics carried past 2^32; the netlink fence; and
+// standard output's writes, through the linker's --wrap of write(), send()
+// and poll(), each case in a process of its own, as the output's state is
+// the process's.
 
 #include "capture.h"
 #include "output.h"
 
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -37,8 +49,16 @@ decimal(u128 n)
 	return digits;
 }
 
-// The next number to make, as make_text keeps it: twenty digits, led by
-// zeros up to the first.
+static std::string
+stream(u128 first, uint64_t n)
+{
+	std::string text;
+	for (uint64_t i = 0; i < n; ++i)
+		text += decimal(first + i) + ", ";
+	return text;
+}
+
+// The next number to make, as make_text keeps it.
 static number_text
 text_at(u128 n)
 {
@@ -50,25 +70,19 @@ text_at(u128 n)
 	return text;
 }
 
-// From a start, the text of thirty numbers, made into a room of a given size
-// at a time, as standard output's buffer takes it: in one room, and in rooms
-// smaller than an item or than a decade, so that every start within a
-// decade is met. The text may run past the room by less than a decade's.
+// Thirty numbers from a start, made into rooms smaller than an item, than
+// a decade, and larger, as the buffer's limit cuts them.
 static void
 check_text(u128 start)
 {
-	std::string wanted;
-	for (unsigned i = 0; i < 30; ++i)
-		wanted += decimal(start + i) + ", ";
+	const std::string wanted = stream(start, 30);
 	for (size_t room : {64, 1, 7, 23}) {
 		number_text text = text_at(start);
 		std::string made_text;
-		const size_t decade = 10 * longest_item;
-		char buf[64 + decade];
+		char buf[64 + make_text_overrun];
 		for (uint64_t owed = 30; owed > 0 && made_text.size() <= wanted.size();) {
 			const char *end = make_text(text, buf, buf + room, owed);
 			expect(end >= buf + room || owed == 0, {"stopped short of the room with numbers owed"});
-			expect(end < buf + room + decade, {"ran past the room by a decade's text or more"});
 			made_text.append(buf, static_cast<size_t>(end - buf));
 			if (end == buf)
 				break;
@@ -78,9 +92,6 @@ check_text(u128 start)
 	}
 }
 
-// At every change in the number of digits, from one to twenty, in the last
-// decades before 2^64 and across it, and far past it, where the count has
-// wrapped and the text goes on.
 static void
 test_text_grows_a_digit_and_passes_64_bits()
 {
@@ -92,12 +103,42 @@ test_text_grows_a_digit_and_passes_64_bits()
 		check_text(start);
 }
 
-// libpcap's counters of packets received (dropped ones included) and
-// dropped are 32 bits wide. Fed readings whose 64-bit truth is known, each
-// counter wrapping at its own time and less than 2^32 on from the last, the
-// kernel's figures follow the truth.
+// However many are owed, from wherever in a decade: a decade is made whole
+// only when ten are owed.
 static void
-test_figures_carry_past_32_bits()
+test_text_of_every_count_from_every_start_in_a_decade()
+{
+	for (u128 start = 1; start <= 21; ++start)
+		for (uint64_t n = 0; n <= 21; ++n) {
+			number_text text = text_at(start);
+			char buf[1024];
+			uint64_t owed = n;
+			const char *end = make_text(text, buf, buf + sizeof buf - make_text_overrun, owed);
+			const std::string made_text(buf, static_cast<size_t>(end - buf));
+			expect(owed == 0 && made_text == stream(start, n),
+			       {"from ", decimal(start), ", ", std::to_string(n), " owed: ", made_text});
+		}
+}
+
+// Begun a byte before the end, at a decade of twenty digits: nothing is
+// written from make_text_overrun past the end on.
+static void
+test_text_stays_within_its_overrun()
+{
+	char buf[64 + make_text_overrun + 64];
+	memset(buf, 'x', sizeof buf);
+	char *const end = buf + 64;
+	number_text text = text_at(static_cast<u128>(10000000000000000000U));
+	uint64_t owed = 100;
+	(void)make_text(text, end - 1, end, owed);
+	expect(std::string(end + make_text_overrun, buf + sizeof buf) == std::string(64, 'x'),
+	       {"wrote past make_text_overrun"});
+}
+
+// 64-bit truths, each counter wrapping at its own time, less than 2^32 on
+// from the last reading; and the drop line gives the carried figure.
+static void
+test_statistics_carry_past_32_bits()
 {
 	const uint64_t readings[][2] = {
 		{0, 0},
@@ -117,39 +158,205 @@ test_figures_carry_past_32_bits()
 		expect(figures.taken == r[0] - r[1], {"taken ", std::to_string(figures.taken)});
 		expect(figures.dropped == r[1], {"dropped ", std::to_string(figures.dropped)});
 	}
+	const char *line = drop_line(figures);
+	expect(line != nullptr && strcmp(line, "8000000000 packets dropped by the kernel") == 0, {"the drop line"});
 }
 
-// One packet, or several; on netlink, whose figure counts overflows and
-// more, only that some were; none, no line.
+// Messages queued to ourselves before the fence are read, one by one, and
+// holds_more() says so exactly until the last; one sent after is refused.
 static void
-test_drop_line_says_one_packet_or_packets()
+test_netlink_fence_counts_down_what_was_queued_before_it()
 {
-	const struct {
-		bool netlink;
-		uint64_t dropped;
-		const char *line;
-	} cases[] = {
-		{false, 1, "1 packet dropped by the kernel"},
-		{false, 2, "2 packets dropped by the kernel"},
-		{true, 3, "some packets dropped by the kernel"},
-		{true, 0, nullptr},
-		{false, 0, nullptr},
-	};
-	for (const auto &c : cases) {
-		struct capture figures;
-		figures.netlink = c.netlink;
-		figures.dropped = c.dropped;
-		const char *line = drop_line(figures);
-		expect(line == c.line || (line != nullptr && c.line != nullptr && strcmp(line, c.line) == 0),
-		       {"dropped ", std::to_string(c.dropped), ": ", line != nullptr ? line : "no line"});
+	struct capture fenced;
+	fenced.netlink = true;
+	fenced.fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_USERSOCK);
+	struct sockaddr_nl self = {};
+	self.nl_family = AF_NETLINK;
+	socklen_t length = sizeof self;
+	if (fenced.fd == -1 || bind(fenced.fd, reinterpret_cast<sockaddr *>(&self), sizeof self) == -1 ||
+	    getsockname(fenced.fd, reinterpret_cast<sockaddr *>(&self), &length) == -1) {
+		expect(false, {"netlink socket: ", strerror(errno)});
+		return;
 	}
+	auto send_one = [&](size_t size) {
+		char message[2048] = {};
+		struct nlmsghdr header = {};
+		header.nlmsg_len = static_cast<__u32>(size);
+		memcpy(message, &header, sizeof header);
+		return sendto(fenced.fd, message, size, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&self), sizeof self);
+	};
+	const size_t sizes[] = {100, 2000, 16, 700, 1200};
+	for (size_t size : sizes)
+		expect(send_one(size) == static_cast<ssize_t>(size), {"send to ourselves: ", strerror(errno)});
+	hold_back(fenced);
+	expect(send_one(100) == -1, {"a message after the fence was queued"});
+	for (size_t size : sizes) {
+		expect(holds_more(fenced), {"the fence ended before the message of ", std::to_string(size)});
+		char message[4096];
+		expect(recv(fenced.fd, message, sizeof message, MSG_DONTWAIT) == static_cast<ssize_t>(size),
+		       {"read other than the message of ", std::to_string(size)});
+	}
+	expect(!holds_more(fenced), {"the fence holds more than was queued before it"});
+	close(fenced.fd);
+}
+
+// Standard output's writes as the test scripts them: each takes what its
+// step says, all of what it is given by default, and is noted by its size.
+// A step may also tick the watchdog, as SIGALRM would during the write.
+struct step {
+	ssize_t takes; // bytes, or -1 for all
+	int error;
+	bool ticks;
+};
+static struct {
+	bool on;
+	std::deque<step> script;
+	std::vector<size_t> sizes;
+	std::string taken;
+	volatile sig_atomic_t ticks;
+} fake; // NOLINT(cert-err58-cpp): a test's, which may throw at start
+
+// The names --wrap gives.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" ssize_t __real_write(int fd, const void *buf, size_t n);
+extern "C" ssize_t __real_send(int fd, const void *buf, size_t n, int flags);
+extern "C" int __real_poll(struct pollfd *fds, nfds_t nfds, int timeout);
+
+static ssize_t
+take(const void *buf, size_t n)
+{
+	const step s = fake.script.empty() ? step{-1, 0, false} : fake.script.front();
+	if (!fake.script.empty())
+		fake.script.pop_front();
+	fake.sizes.push_back(n);
+	if (s.ticks)
+		fake.ticks = fake.ticks + 1;
+	if (s.error != 0) {
+		errno = s.error;
+		return -1;
+	}
+	const size_t k = s.takes < 0 ? n : std::min(n, static_cast<size_t>(s.takes));
+	fake.taken.append(static_cast<const char *>(buf), k);
+	return static_cast<ssize_t>(k);
+}
+
+extern "C" ssize_t
+__wrap_write(int fd, const void *buf, size_t n)
+{
+	return fake.on && fd == STDOUT_FILENO ? take(buf, n) : __real_write(fd, buf, n);
+}
+
+extern "C" ssize_t
+__wrap_send(int fd, const void *buf, size_t n, int flags)
+{
+	return fake.on && fd == STDOUT_FILENO ? take(buf, n) : __real_send(fd, buf, n, flags);
+}
+
+// Standard output always has room.
+extern "C" int
+__wrap_poll(struct pollfd *fds, nfds_t nfds, int timeout)
+{
+	if (!fake.on || nfds != 1 || fds[0].fd != STDOUT_FILENO)
+		return __real_poll(fds, nfds, timeout);
+	fds[0].revents = POLLOUT;
+	return 1;
+}
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+
+// Runs the case in a child whose standard output is a file, or a pipe
+// that nobody reads, sized as the listener sizes it; the writes are
+// scripted.
+template <typename F>
+static void
+apart(const char *name, bool pipe_out, F check)
+{
+	const pid_t child = fork();
+	if (child == 0) {
+		failures = 0;
+		int fds[2];
+		FILE *file = tmpfile();
+		if (pipe_out ? pipe(fds) == -1 : file == nullptr)
+			_exit(2);
+		(void)dup2(pipe_out ? fds[1] : fileno(file), STDOUT_FILENO);
+		size_output();
+		watch_output(&fake.ticks);
+		fake.on = true;
+		check();
+		fake.on = false;
+		_exit(failures == 0 ? 0 : 1);
+	}
+	int status = 0;
+	(void)waitpid(child, &status, 0);
+	expect(WIFEXITED(status) && WEXITSTATUS(status) == 0, {"  in: ", name});
+}
+
+// Text of 4096-byte blocks, as a pipe and a file on most filesystems
+// prefer: the first numbers' text of blocks whole blocks and some.
+static uint64_t
+numbers_for(size_t blocks)
+{
+	uint64_t n = 0;
+	while (stream(1, n).size() < blocks * 4096 + 100)
+		n += 10;
+	return n;
+}
+
+static void
+test_writes_of_standard_output()
+{
+	apart("a file gets every whole block ready in one write", false, [] {
+		const uint64_t n = numbers_for(3);
+		write_numbers(n, false);
+		expect(fake.sizes == std::vector<size_t>{size_t{3} * 4096}, {"writes other than one of 3 blocks"});
+		close_output();
+		expect(fake.taken == stream(1, n), {"text other than the numbers'"});
+	});
+	apart("a short write and EAGAIN keep what was sent", true, [] {
+		const uint64_t n = numbers_for(2);
+		fake.script = {{1000, 0, false}, {0, EAGAIN, false}};
+		write_numbers(n, false);
+		expect(fake.sizes == std::vector<size_t>{4096, 3096}, {"writes other than a block, then the rest"});
+		write_numbers(n, false);
+		close_output();
+		expect(fake.taken == stream(1, n), {"text other than the numbers'"});
+	});
+	apart("a write of 0 is ENOSPC", true, [] {
+		fake.script = {{0, 0, false}};
+		write_numbers(numbers_for(1), false);
+		const char *failure = close_output();
+		expect(failure != nullptr && strcmp(failure, "write(): No space left on device") == 0 && fake.sizes.size() == 1,
+		       {"not one write, failed with ENOSPC"});
+	});
+	apart("EINTR returns, unless told to wait", true, [] {
+		const uint64_t n = numbers_for(1);
+		fake.script = {{0, EINTR, false}, {0, EINTR, false}};
+		expect(write_numbers(n, false) == nullptr && fake.sizes.size() == 1, {"not back after one EINTR"});
+		write_numbers(n, true);
+		expect(fake.sizes.size() == 3 && fake.taken == stream(1, n).substr(0, 4096), {"not on to the write after"});
+	});
+	apart("two ticks with no progress stall the write-out", true, [] {
+		fake.script = {{0, EINTR, true}, {0, EINTR, true}, {0, EINTR, true}};
+		write_numbers(numbers_for(1), true);
+		expect(output_stalled() && fake.sizes.size() == 2, {"not stalled at the 2nd tick"});
+	});
+	apart("progress between ticks keeps the write-out going", true, [] {
+		const uint64_t n = numbers_for(2);
+		for (int i = 0; i < 40; ++i)
+			fake.script.push_back({i % 2 == 0 ? 0 : 300, i % 2 == 0 ? EINTR : 0, i % 2 == 0});
+		write_numbers(n, true);
+		close_output();
+		expect(!output_stalled() && fake.taken == stream(1, n), {"given up though it took text"});
+	});
 }
 
 int
 main()
 {
 	test_text_grows_a_digit_and_passes_64_bits();
-	test_figures_carry_past_32_bits();
-	test_drop_line_says_one_packet_or_packets();
+	test_text_of_every_count_from_every_start_in_a_decade();
+	test_text_stays_within_its_overrun();
+	test_statistics_carry_past_32_bits();
+	test_netlink_fence_counts_down_what_was_queued_before_it();
+	test_writes_of_standard_output();
 	return failures == 0 ? 0 : 1;
 }
