@@ -490,6 +490,20 @@ class Stops(ListenerTest):
         proc.send_signal(signal.SIGHUP)
         self.assert_ends(proc, ANNOUNCE, -signal.SIGHUP)
 
+    def test_open_outlasted_by_a_second_ends_it_even_with_standard_output_full(self):
+        # What was said goes out only as far as standard output takes it
+        # without waiting: here a full pipe, never read, takes nothing.
+        r, w = self.one_page_pipe()
+        os.write(w, b"x" * PAGE)
+        env, opening = self.slow_open()
+        proc = self.start(DEVICE, stdout=w, env=env, ready=lambda pid: os.path.exists(opening))
+        os.close(w)
+        stop = time.monotonic()
+        proc.terminate()
+        self.assert_ends(proc)
+        self.assertLess(time.monotonic() - stop, 2, "seconds from the stop to the end")
+        self.assertEqual(os.read(r, 2 * PAGE), b"x" * PAGE)
+
     def test_stops_blocked_in_the_inherited_mask_are_let_in(self):
         # A child of a program that takes signals with sigwait inherits them
         # blocked: the stops, and SIGALRM, by which a second stop ends a
@@ -1172,6 +1186,30 @@ class Devices(ListenerTest):
         text = b"x" * PAGE + b"Listening on device : nfqueue:5 \n" + stream(1, 20)
         self.assertEqual(read_until(r, len(text)), text)
         self.assert_ends(proc, b"", -signal.SIGINT)
+
+    def test_stop_during_the_open_lets_the_queue_go_before_the_write_out(self):
+        # The open is held until the stop has come. Standard output is a full
+        # pipe, read only once the datagrams sent after the stop have gone
+        # by the queue, which --queue-bypass does once nothing is bound to it.
+        self.netfilter("NFQUEUE", "--queue-num", "7", "--queue-bypass")
+        r, w = self.one_page_pipe()
+        os.write(w, b"x" * PAGE)
+        env, opening = self.slow_open()
+        proc = self.start("nfqueue:7", stdout=w, env=env, ready=lambda pid: os.path.exists(opening))
+        os.close(w)
+        proc.terminate()
+        wait_for(lambda: not signals_pending(proc.pid), "the stop to be taken")
+        os.unlink(opening)
+        wait_for(lambda: in_syscall(proc.pid, SYS_WRITE), "the write-out to wait")
+        wait_for(lambda: self.netlink_memory(proc.pid) is None, "the queue to be closed")
+        self.datagrams(40)
+        received = 0
+        while select.select([self.udp], [], [], 1)[0]:
+            received += len(self.udp.recv(1))
+        self.assertEqual(received, 40, "datagrams through the queue")
+        text = b"x" * PAGE + b"Listening on device : nfqueue:7 \n"
+        self.assertEqual(read_until(r, len(text)), text)
+        self.assert_ends(proc)
 
     def test_dbus_open_that_never_returns_is_ended_by_a_stop(self):
         # The bus takes the connection and never answers.
