@@ -1,13 +1,14 @@
-// The capture: the open, the socket filter, the wait and the reads, the
-// kernel's statistics, the fence at the end, and the close.
+// The capture: the open, the waits and reads, the statistics, the fence.
 
 #include "capture.h"
 #include "failure.h"
 
 #include <linux/filter.h>
 #include <linux/if_ether.h>
+#include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/nfnetlink_log.h>
+#include <linux/netfilter/nfnetlink_queue.h>
 #include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <netpacket/packet.h>
@@ -18,14 +19,13 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 // One byte of each packet libpcap delivers, none of the rest: outgoing on
 // lo (seen again incoming) and CAN frames sent (looped back by the CAN
-// stack), which linux_check_direction() discards. Set by us, not by
-// pcap_setfilter(), which on refusal falls back to filtering in user space.
-// Then rebound from EtherType 0xFFFF to ETH_P_ALL on the same device.
+// stack), which linux_check_direction() discards. Not pcap_setfilter(),
+// which on refusal filters in user space. Then ETH_P_ALL, on that device.
 static const char *
 count_only_what_libpcap_delivers(int fd)
 {
@@ -54,6 +54,43 @@ count_only_what_libpcap_delivers(int fd)
 	return nullptr;
 }
 
+// Bursts held as a ring holds them: 2 MiB, past rmem_max where CAP_NET_ADMIN
+// allows; one byte of each packet, not the snapshot (not 0: libpcap hands
+// over only a message with a payload); nfqueue's maxlen past what the socket
+// holds of those. Groups parsed as libpcap does. No NLM_F_ACK: the reply
+// would go to libpcap's reader, which skips an NLMSG_ERROR.
+static void
+size_netlink(int fd, const char *device, bool queue)
+{
+	const int size = 2 * 1024 * 1024;
+	if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == -1)
+		(void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+	struct {
+		struct nlmsghdr header;
+		struct nfgenmsg nfgen;
+		struct nlattr mode_attribute;
+		uint8_t mode[8]; // nfqnl_msg_config_params, nfulnl_msg_config_mode
+		struct nlattr maxlen_attribute;
+		uint32_t maxlen;
+	} config = {};
+	static_assert(NFQNL_COPY_PACKET == NFULNL_COPY_PACKET && sizeof config == 40);
+	config.header = {queue ? 40U : 32U, 0, NLM_F_REQUEST, 0, 0};
+	config.header.nlmsg_type = queue ? NFNL_SUBSYS_QUEUE << 8 | NFQNL_MSG_CONFIG : NFNL_SUBSYS_ULOG << 8 | NFULNL_MSG_CONFIG;
+	config.mode_attribute = {NLA_HDRLEN + 6, queue ? __u16{NFQA_CFG_PARAMS} : __u16{NFULA_CFG_MODE}};
+	const uint32_t range = htonl(1);
+	memcpy(config.mode, &range, sizeof range);
+	config.mode[sizeof range] = NFQNL_COPY_PACKET;
+	config.maxlen_attribute = {NLA_HDRLEN + sizeof config.maxlen, NFQA_CFG_QUEUE_MAXLEN};
+	config.maxlen = htonl(65536);
+	const struct sockaddr_nl kernel = {AF_NETLINK, 0, 0, 0};
+	const char *p = strchr(device, ':');
+	char *end = nullptr;
+	do {
+		config.nfgen = {AF_UNSPEC, NFNETLINK_V0, htons(p != nullptr ? static_cast<uint16_t>(strtol(p + 1, &end, 0)) : 0)};
+		(void)sendto(fd, &config, config.header.nlmsg_len, 0, reinterpret_cast<const struct sockaddr *>(&kernel), sizeof kernel);
+	} while ((p = end) != nullptr && *p == ',');
+}
+
 const char *
 open_capture(const char *device, capture &capture)
 {
@@ -73,12 +110,8 @@ open_capture(const char *device, capture &capture)
 		const char *why = pcap_geterr(handle);
 		const bool explained = status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
 		                       status == PCAP_ERROR_PROMISC_PERM_DENIED;
-		if (status == PCAP_ERROR)
-			(void)snprintf(errbuf, sizeof errbuf, "%s: %s", device, why);
-		else if (explained && why[0] != '\0')
-			(void)snprintf(errbuf, sizeof errbuf, "%s: %s (%s)", device, pcap_statustostr(status), why);
-		else
-			(void)snprintf(errbuf, sizeof errbuf, "%s: %s", device, pcap_statustostr(status));
+		(void)snprintf(errbuf, sizeof errbuf, explained && why[0] != '\0' ? "%s: %s (%s)" : "%s: %s", device,
+		               status == PCAP_ERROR ? why : pcap_statustostr(status), why);
 		pcap_close(handle);
 		return fail(failure, "pcap_open_live()", errbuf);
 	}
@@ -90,11 +123,8 @@ open_capture(const char *device, capture &capture)
 		pcap_close(handle);
 		return refused;
 	}
-	// 2 MiB, as libpcap's ring, past rmem_max where CAP_NET_ADMIN allows:
-	// nfnetlink drops what the socket cannot queue.
-	if (const int size = 2 * 1024 * 1024;
-	    domain == AF_NETLINK && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == -1)
-		(void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+	if (domain == AF_NETLINK)
+		size_netlink(fd, device, capture.queue = pcap_datalink(handle) != DLT_NFLOG);
 	capture.fd = pcap_get_selectable_fd(handle);
 	if (capture.fd >= 0 && pcap_setnonblock(handle, 1, errbuf) == PCAP_ERROR) {
 		pcap_close(handle);
@@ -112,7 +142,7 @@ add_reading(capture &capture, const struct pcap_stat &reading)
 {
 	const struct pcap_stat &seen = capture.seen;
 	capture.taken += (reading.ps_recv - reading.ps_drop) - (seen.ps_recv - seen.ps_drop);
-	capture.dropped += reading.ps_drop - seen.ps_drop;
+	(capture.netlink ? capture.overflows : capture.dropped) += reading.ps_drop - seen.ps_drop;
 	capture.seen = reading;
 }
 
@@ -124,7 +154,7 @@ take_overflow(capture &capture)
 	int error = 0;
 	socklen_t length = sizeof error;
 	if (getsockopt(capture.fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0)
-		++capture.dropped;
+		++capture.overflows;
 }
 
 static const char *
@@ -132,6 +162,17 @@ failed_read(const capture &capture)
 {
 	static char failure[PCAP_ERRBUF_SIZE + 16];
 	return fail(failure, "pcap_loop()", pcap_geterr(capture.handle));
+}
+
+static const char *
+read_statistics(capture &capture)
+{
+	static char failure[PCAP_ERRBUF_SIZE + 16];
+	struct pcap_stat reading;
+	if (pcap_stats(capture.handle, &reading) == PCAP_ERROR)
+		return fail(failure, "pcap_stats()", pcap_geterr(capture.handle));
+	add_reading(capture, reading);
+	return nullptr;
 }
 
 // D-Bus: pcap_breakloop() first, so that dbus_read() hands over a message
@@ -160,96 +201,82 @@ dispatch(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 	// Every 10 s by the vDSO's coarse clock: 2^32 packets in that time
 	// would be 429 million a second. A failed read is tried again.
 	struct timespec now = {};
-	struct pcap_stat reading;
 	if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) == 0 && now.tv_sec >= capture.due &&
-	    pcap_stats(capture.handle, &reading) == 0) {
-		add_reading(capture, reading);
+	    read_statistics(capture) == nullptr)
 		capture.due = now.tv_sec + 10;
-	}
 	return nullptr;
 }
 
-static uint64_t
-receive_memory(int fd)
+// Fence: a socket filter that drops every message. netlink_unicast() runs
+// sk_filter() before netlink_attachskb(), so even into a full socket
+// nothing is queued after it, and nfqueue's packets queued after get no
+// verdict of ours: the kernel drops them at the close.
+const char *
+fence(capture &capture)
 {
-	uint32_t memory[SK_MEMINFO_VARS] = {};
-	socklen_t length = sizeof memory;
-	(void)getsockopt(fd, SOL_SOCKET, SO_MEMINFO, memory, &length);
-	return memory[SK_MEMINFO_RMEM_ALLOC];
+	static char failure[64];
+	struct sock_filter drop = BPF_STMT(BPF_RET | BPF_K, 0);
+	const struct sock_fprog program = {1, &drop};
+	take_overflow(capture);
+	if (setsockopt(capture.fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == -1)
+		return fail(failure, "setsockopt()", strerror(errno));
+	return nullptr;
 }
 
-// Fence: queue a 4 KiB NLMSG_NOOP to ourselves as a sentinel, then
-// SO_RCVBUF=0: netlink_attachskb() refuses while rmem_alloc > rcvbuf, so
-// only the messages queued before the end are read, counted down by their
-// rmem_alloc. The ENOBUFS of the refusals is no drop.
-void
-hold_back(capture &capture)
+// nfqueue's own figures for our portid's queues: queue_dropped (over maxlen)
+// and user_dropped (a full socket). False where /proc hides them (a user
+// namespace).
+static bool
+read_queue_drops(const capture &capture, uint64_t &dropped)
 {
-	take_overflow(capture);
-	capture.waiting = capture.held = receive_memory(capture.fd);
-	char sentinel[4096] = {};
-	struct nlmsghdr header = {};
-	header.nlmsg_len = sizeof sentinel;
-	header.nlmsg_type = NLMSG_NOOP;
-	memcpy(sentinel, &header, sizeof header);
 	struct sockaddr_nl self = {};
 	socklen_t length = sizeof self;
-	if (getsockname(capture.fd, reinterpret_cast<struct sockaddr *>(&self), &length) == 0)
-		(void)sendto(capture.fd, sentinel, sizeof sentinel, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&self),
-		             sizeof self);
-	const int least = 0;
-	(void)setsockopt(capture.fd, SOL_SOCKET, SO_RCVBUF, &least, sizeof least);
+	FILE *queues = nullptr;
+	if (getsockname(capture.fd, reinterpret_cast<struct sockaddr *>(&self), &length) == -1 ||
+	    (queues = fopen("/proc/net/netfilter/nfnetlink_queue", "re")) == nullptr)
+		return false;
+	bool found = false;
+	unsigned portid = 0, queue_dropped = 0, user_dropped = 0;
+	for (dropped = 0; fscanf(queues, "%*u %u %*u %*u %*u %u %u %*u %*d", &portid, &queue_dropped, &user_dropped) == 3;)
+		if (portid == self.nl_pid) {
+			dropped += uint64_t{queue_dropped} + user_dropped;
+			found = true;
+		}
+	(void)fclose(queues);
+	return found;
 }
 
-bool
-holds_more(capture &capture)
-{
-	if (capture.netlink) {
-		int error = 0;
-		socklen_t length = sizeof error;
-		(void)getsockopt(capture.fd, SOL_SOCKET, SO_ERROR, &error, &length);
-		const uint64_t now = receive_memory(capture.fd);
-		capture.waiting -= std::min(capture.waiting, capture.held > now ? capture.held - now : 0);
-		capture.held = now;
-		if (capture.waiting == 0)
-			return false;
-	}
-	struct pollfd pfd = {capture.fd, POLLIN, 0};
-	return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
-}
-
-// The statistics are read before the fence, whose refusals libpcap's
-// netlink reader would count as drops. Elsewhere what is queued is what
-// polls readable (usbmon), or what dbus_read() holds.
+// The statistics are read before the fence, whose refusals would count as
+// drops. Elsewhere what is queued is what polls readable (usbmon), or what
+// dbus_read() holds.
 const char *
 drain(capture &capture, pcap_handler callback, uint64_t &counted)
 {
-	struct pcap_stat reading;
-	const char *unread = nullptr;
-	if (pcap_stats(capture.handle, &reading) == PCAP_ERROR) {
-		static char failure[PCAP_ERRBUF_SIZE + 16];
-		unread = fail(failure, "pcap_stats()", pcap_geterr(capture.handle));
-	} else {
-		add_reading(capture, reading);
-	}
+	const char *unread = read_statistics(capture);
 	if (capture.ring) {
 		counted = std::max(counted, capture.taken);
 		return unread;
 	}
+	if (uint64_t dropped = 0; capture.queue && read_queue_drops(capture, dropped)) {
+		capture.dropped = dropped;
+		capture.overflows = 0;
+	}
 	int got = 0;
+	struct pollfd pfd = {capture.fd, POLLIN, 0};
+	const char *open = capture.netlink ? fence(capture) : nullptr;
 	if (capture.fd < 0) {
 		do
 			pcap_breakloop(capture.handle);
 		while ((got = pcap_dispatch(capture.handle, -1, callback, nullptr)) > 0);
 	} else {
-		if (capture.netlink)
-			hold_back(capture);
-		while (got != PCAP_ERROR && holds_more(capture))
+		while (open == nullptr && got != PCAP_ERROR && poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0)
 			got = pcap_dispatch(capture.handle, -1, callback, nullptr);
 	}
-	const char *read_failure = got == PCAP_ERROR ? failed_read(capture) : nullptr;
+	const char *failure = unread != nullptr ? unread : open;
+	if (failure == nullptr && got == PCAP_ERROR)
+		failure = failed_read(capture);
 	close_capture(capture);
-	return unread != nullptr ? unread : read_failure;
+	return failure;
 }
 
 void
@@ -259,7 +286,6 @@ close_capture(capture &capture)
 		return;
 	pcap_close(capture.handle);
 	capture.handle = nullptr;
-	capture.fd = -1;
 }
 
 const char *
@@ -267,9 +293,7 @@ drop_line(const capture &capture)
 {
 	static char line[64];
 	if (capture.dropped == 0)
-		return nullptr;
-	if (capture.netlink)
-		return "some packets dropped by the kernel";
+		return capture.overflows != 0 ? "some packets dropped by the kernel" : nullptr;
 	(void)snprintf(line, sizeof line, "%" PRIu64 " %s dropped by the kernel", capture.dropped,
 	               capture.dropped == 1 ? "packet" : "packets");
 	return line;

@@ -33,26 +33,25 @@ struct capture {
 	int fd = -1; // pcap_get_selectable_fd(); -1 for D-Bus
 	bool ring = false;
 	bool netlink = false;
+	bool queue = false; // nfqueue
 
 	// libpcap's 32-bit ps_recv and ps_drop, as last read, carried into 64
-	// bits: taken, what the ring took; dropped, what it had no room for,
-	// and on netlink the overflows. Read again when due (CLOCK_MONOTONIC_COARSE
+	// bits: taken, what the ring took; dropped, the packets the kernel
+	// dropped (the ring's, or nfqueue's own figures at the end). On netlink
+	// ps_drop and ENOBUFS count overflows instead, which say that messages
+	// were lost, not how many. Read again when due (CLOCK_MONOTONIC_COARSE
 	// seconds), before the counters can wrap.
 	struct pcap_stat seen = {};
 	uint64_t taken = 0;
 	uint64_t dropped = 0;
+	uint64_t overflows = 0;
 	time_t due = 0;
-
-	// The fence at the end of a netlink capture: the receive memory
-	// (SK_MEMINFO_RMEM_ALLOC) of the messages queued before it, not yet
-	// read, and the socket's at the last look.
-	uint64_t waiting = 0;
-	uint64_t held = 0;
 };
 
-// Opens the device, non-blocking where there is a descriptor. Returns the
-// failure, "pcap_open_live(): " with libpcap's text as pcap_open_live()
-// words it, or nullptr.
+// Opens the device, non-blocking where there is a descriptor; on netlink,
+// with the kernel copying one byte of each packet. Returns the failure,
+// "pcap_open_live(): " with libpcap's text as pcap_open_live() words it,
+// or nullptr.
 const char *open_capture(const char *device, capture &capture);
 
 // Waits for packets, for wake_fd to be readable or for out_fd, unless -1,
@@ -64,21 +63,21 @@ const char *dispatch(capture &capture, int wake_fd, int out_fd, pcap_handler cal
 // and counts what the capture holds from before the end, and nothing
 // after. On a packet socket that raises counted to what the ring took
 // (never lowers it). Elsewhere it reads what was queued before the end,
-// then closes the capture, so that no write-out holds nfqueue's packets.
-// Returns "pcap_stats(): reason" or "pcap_loop(): reason", or nullptr.
+// behind a fence on netlink, then closes the capture, so that no write-out
+// holds nfqueue's packets. Returns "pcap_stats(): reason",
+// "setsockopt(): reason" (no fence) or "pcap_loop(): reason", or nullptr.
 const char *drain(capture &capture, pcap_handler callback, uint64_t &counted);
 
 // Closes the capture, if it is open.
 void close_capture(capture &capture);
 
-// "N packets dropped by the kernel", or on netlink "some packets ...", or
-// nullptr for none.
+// "N packets dropped by the kernel", "some packets dropped by the kernel"
+// where only overflows are known, or nullptr for none.
 const char *drop_line(const capture &capture);
 
 // For the unit tests: a PACKET_STATISTICS reading carried into the
-// capture's figures; the netlink fence, set and then looked at.
+// capture's figures; the netlink fence, "setsockopt(): reason" or nullptr.
 void add_reading(capture &capture, const struct pcap_stat &reading);
-void hold_back(capture &capture);
-bool holds_more(capture &capture);
+const char *fence(capture &capture);
 
 #endif

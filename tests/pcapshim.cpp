@@ -7,9 +7,9 @@
 //   test can see what a reader gets before the capture is closed. The wait
 //   does not end on a signal: one that came just before the sleep would be
 //   missed.
-// PCAPSHIM_HOLD_BACK=FILE: a socket's receive buffer set to its least, as
-//   the listener sets a netlink capture's at a stop, creates FILE once it
-//   is set, and goes on once the test has removed it.
+// PCAPSHIM_HOLD_BACK=FILE: a one-instruction socket filter, as the
+//   listener fences a netlink capture with at a stop, creates FILE once it
+//   is attached, and goes on once the test has removed it.
 // PCAPSHIM_DELIVERED=FILE: the packets libpcap handed to the callback are
 //   counted, and the count written to FILE after each read.
 // PCAPSHIM_NOT_A_SOCKET=1: the capture's descriptor is a character device,
@@ -24,6 +24,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <pcap/pcap.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -106,7 +107,8 @@ extern "C" int
 setsockopt(int fd, int level, int optname, const void *optval, socklen_t optlen)
 {
 	const int status = real(setsockopt, "setsockopt")(fd, level, optname, optval, optlen);
-	if (level == SOL_SOCKET && optname == SO_RCVBUF && optlen == sizeof(int) && *static_cast<const int *>(optval) == 0)
+	if (level == SOL_SOCKET && optname == SO_ATTACH_FILTER && optlen == sizeof(sock_fprog) &&
+	    static_cast<const sock_fprog *>(optval)->len == 1)
 		hold("PCAPSHIM_HOLD_BACK");
 	return status;
 }
