@@ -1,12 +1,14 @@
 // Tests of what no end-to-end run reaches, linked with the listener's own
 // parts: the count stream's text at every change in its number of digits,
 // across 2^64, from every start within a decade and within its overrun;
-// libpcap's 32-bit statistics carried past 2^32; the netlink fence; and
+// libpcap's 32-bit statistics carried past 2^32; the netlink fence; the
+// release of D-Bus messages, against a stand-in for libdbus; and
 // standard output's writes, through the linker's --wrap of write(), send()
 // and poll(), each case in a process of its own, as the output's state is
 // the process's.
 
 #include "capture.h"
+#include "dbus.h"
 #include "output.h"
 
 #include <linux/netlink.h>
@@ -198,6 +200,29 @@ test_netlink_fence_holds_a_full_socket()
 	close(fenced.fd);
 }
 
+extern "C" int fakedbus_alive();
+extern "C" int fakedbus_twice();
+
+// As libpcap 1.10.3's dbus_read() takes a message, and as a libpcap that
+// releases it; in turn, and each many times over.
+static void
+test_dbus_messages_are_released_once_whoever_keeps_them()
+{
+	const struct {
+		const char *libpcap;
+		bool releases;
+	} readers[] = {{"keeps", false}, {"releases", true}, {"keeps", false}};
+	for (const auto &reader : readers)
+		for (int i = 0; i < 1000; ++i) {
+			DBusMessage *message = dbus_connection_pop_message(nullptr);
+			if (reader.releases)
+				dbus_message_unref(message);
+			expect(fakedbus_alive() == (reader.releases ? 0 : 1) && fakedbus_twice() == 0,
+			       {"libpcap ", reader.libpcap, ": ", std::to_string(fakedbus_alive()), " alive, ",
+			        std::to_string(fakedbus_twice()), " released twice"});
+		}
+}
+
 // Standard output's writes as the test scripts them: each takes what its
 // step says, all of what it is given by default, and is noted by its size.
 // A step may also tick the watchdog, as SIGALRM would during the write.
@@ -355,6 +380,7 @@ main()
 	test_text_stays_within_its_overrun();
 	test_statistics_carry_past_32_bits();
 	test_netlink_fence_holds_a_full_socket();
+	test_dbus_messages_are_released_once_whoever_keeps_them();
 	test_writes_of_standard_output();
 	return failures == 0 ? 0 : 1;
 }

@@ -1,0 +1,36 @@
+// Releasing the D-Bus messages that libpcap keeps: libdbus's own functions
+// are the next definitions, found with dlsym(RTLD_NEXT).
+
+#include "dbus.h"
+
+#include <dlfcn.h>
+
+// Popped by libpcap and not yet released.
+static DBusMessage *kept;
+
+template <typename F>
+static F *
+next(const char *name)
+{
+	return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
+}
+
+static void (*const release)(DBusMessage *) = next<void(DBusMessage *)>("dbus_message_unref");
+
+DBusMessage *
+dbus_connection_pop_message(DBusConnection *connection)
+{
+	static auto *const pop = next<DBusMessage *(DBusConnection *)>("dbus_connection_pop_message");
+	if (kept != nullptr)
+		release(kept);
+	kept = pop(connection);
+	return kept;
+}
+
+void
+dbus_message_unref(DBusMessage *message)
+{
+	if (message == kept)
+		kept = nullptr;
+	release(message);
+}
