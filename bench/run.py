@@ -18,7 +18,7 @@ usage: run.py BUILD_DIR [--frames N] [--size BYTES] [--rounds R] [--loopback]
        run.py BUILD_DIR --slow-reader [--frames N] [--stalled N]
        run.py BUILD_DIR --bursts [--frames N]
        run.py BUILD_DIR --stops
-       run.py BUILD_DIR --nflog [--frames N] [--rounds R]
+       run.py BUILD_DIR --nflog|--nfqueue [--frames N] [--rounds R]
 
 CPU time comes from /proc/PID/schedstat, over the window from the capture's
 start to just after the last frame was delivered, and is divided by the
@@ -40,7 +40,8 @@ straight after a burst, and the time until its output is all written, and
 until it has ended, is measured.  With --nflog, the datagrams on lo are
 logged by an iptables rule to netfilter's log, and the tools capture on
 nflog; the drops libpcap reports there count overflows of its socket, not
-packets.
+packets.  With --nfqueue, they are queued to netfilter's queue instead, and
+each tool, capturing on nfqueue, lets every one through.
 """
 import argparse
 import os
@@ -171,12 +172,14 @@ def send(build, frames, size, rate=0, on=PEER):
     return float(re.search(r"([\d.]+) frames/s", out)[1])
 
 
-def nflog_bound(pid):
-    """Whether netfilter's log is bound, copying packets, as libpcap sets it
-    up for a capture on nflog."""
-    rows = read("/proc/net/netfilter/nfnetlink_log").split("\n") if os.path.exists(
-        "/proc/net/netfilter/nfnetlink_log") else []
-    return any(len(row.split()) > 3 and row.split()[3] == "2" for row in rows)
+def netfilter_bound(kind):
+    """Whether netfilter's log or queue is bound, copying packets, as
+    libpcap sets it up for a capture on nflog or nfqueue."""
+    def bound(pid):
+        path = f"/proc/net/netfilter/nfnetlink_{kind}"
+        rows = read(path).split("\n") if os.path.exists(path) else []
+        return any(len(row.split()) > 3 and row.split()[3] == "2" for row in rows)
+    return bound
 
 
 class Syscalls:
@@ -200,8 +203,8 @@ class Syscalls:
 
 
 def cpu_rounds(build, tools, args):
-    what = ("datagrams on lo, logged to nflog" if args.nflog else "datagrams on lo" if args.loopback
-            else "frames")
+    what = ("datagrams on lo, logged to nflog" if args.nflog else "datagrams on lo, queued to nfqueue"
+            if args.nfqueue else "datagrams on lo" if args.loopback else "frames")
     print(f"{args.frames} {what} of {args.size} bytes, {args.rounds} rounds; CPU ns per packet counted, "
           "system calls per 1,000 packets counted, packets counted, drops libpcap saw (the listener, "
           "writing to /dev/null or, as \"to file\", to a file: the packets the device got less those it "
@@ -220,12 +223,12 @@ def cpu_rounds(build, tools, args):
             tool.start(stdout=into or subprocess.DEVNULL, device=args.device)
             before = int(read(f"/proc/{tool.proc.pid}/schedstat").split()[0])
             syscalls = Syscalls(tool.proc.pid)
-            arrived = frames_received(args.send_on if args.nflog else args.device)
+            arrived = frames_received(args.send_on if args.netfilter else args.device)
             rate = send(build, args.frames, args.size, on=args.send_on)
             time.sleep(SETTLE)
             ns = int(read(f"/proc/{tool.proc.pid}/schedstat").split()[0]) - before
             made = syscalls.stop()
-            arrived = frames_received(args.send_on if args.nflog else args.device) - arrived
+            arrived = frames_received(args.send_on if args.netfilter else args.device) - arrived
             rss = proc_value(tool.proc.pid, "status", "VmHWM")
             counted, drops = tool.stop()
             if into:
@@ -407,20 +410,23 @@ def main():
     ap.add_argument("--check", action="store_true")
     ap.add_argument("--stops", action="store_true")
     ap.add_argument("--nflog", action="store_true")
+    ap.add_argument("--nfqueue", action="store_true")
     args = ap.parse_args()
+    args.netfilter = "log" if args.nflog else "queue" if args.nfqueue else None
     args.frames = args.frames or (50000 if args.callgrind else 30000 if args.bursts
                                   else 200000 if args.slow_reader else 1000000)
-    args.device, args.send_on = ("nflog", "lo") if args.nflog else ("lo", "lo") if args.loopback else (DEVICE, PEER)
+    args.device, args.send_on = (("nf" + args.netfilter, "lo") if args.netfilter else ("lo", "lo") if args.loopback
+                                 else (DEVICE, PEER))
     build = os.path.abspath(args.build)
 
     add_pair()
     ip("link", "set", "lo", "up")
-    if args.nflog:
-        # Every datagram sendframes sends on lo, logged once.
+    if args.netfilter:
+        # Every datagram sendframes sends on lo, logged or queued once.
         iptables = shutil.which("iptables", path=os.environ["PATH"] + ":/usr/sbin:/sbin")
-        subprocess.run([iptables, "-A", "OUTPUT", "-o", "lo", "-p", "udp", "-j", "NFLOG", "--nflog-group", "0"],
-                       check=True)
-    ready = nflog_bound if args.nflog else capturing
+        target = ["NFLOG", "--nflog-group", "0"] if args.nflog else ["NFQUEUE", "--queue-num", "0"]
+        subprocess.run([iptables, "-A", "OUTPUT", "-o", "lo", "-p", "udp", "-j", *target], check=True)
+    ready = netfilter_bound(args.netfilter) if args.netfilter else capturing
     listener = Tool("listener", [f"{build}/listener", DEVICE], listener_count, ready)
     floor = Tool("floor", [f"{build}/bench/pcapfloor", DEVICE], floor_count, ready)
     if args.callgrind:
@@ -432,7 +438,7 @@ def main():
     # The floor writes nothing, so it has no place behind a reader; and it
     # holds what the listener holds.
     tools = [listener] if args.slow_reader or args.bursts else [listener, floor]
-    if not (args.slow_reader or args.bursts or args.loopback or args.nflog):
+    if not (args.slow_reader or args.bursts or args.loopback or args.netfilter):
         tools.insert(1, Tool("to file", listener.cmd, listener_count, ready))
     if args.loopback:
         tools.append(Tool("defaults", [f"{build}/bench/pcapfloor", DEVICE, "defaults"], floor_count))
