@@ -19,6 +19,7 @@ usage: run.py BUILD_DIR [--frames N] [--size BYTES] [--rounds R] [--loopback]
        run.py BUILD_DIR --bursts [--frames N]
        run.py BUILD_DIR --stops
        run.py BUILD_DIR --nflog|--nfqueue [--frames N] [--rounds R]
+       run.py BUILD_DIR --dbus [--frames N]
 
 CPU time comes from /proc/PID/schedstat, over the window from the capture's
 start to just after the last frame was delivered, and is divided by the
@@ -41,7 +42,10 @@ until it has ended, is measured.  With --nflog, the datagrams on lo are
 logged by an iptables rule to netfilter's log, and the tools capture on
 nflog; the drops libpcap reports there count overflows of its socket, not
 packets.  With --nfqueue, they are queued to netfilter's queue instead, and
-each tool, capturing on nfqueue, lets every one through.
+each tool, capturing on nfqueue, lets every one through.  With --dbus, N
+signals of 8 bytes and then 1,000 more go over a session bus of the
+benchmark's own, and each tool's count and resident memory are taken once
+it has read them all, or has stopped reading.
 """
 import argparse
 import os
@@ -57,6 +61,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from dbusclient import DBusClient, dbus_waiting  # noqa: E402
 from netns import DEVICE, PEER, add_pair, capturing, enter, frames_received, ip, pause, read  # noqa: E402
 # Well past the capture's read timeout, which bounds how long the kernel holds
 # frames: by then every frame sent has been delivered.
@@ -355,6 +360,35 @@ def stops(build, listener, runs=10):
               + "".join(f"{min(t):>7.1f} to {max(t):<5.1f}" for t in (written, seen, ended)))
 
 
+def dbus(build, tools, args):
+    print(f"{args.frames} signals of 8 bytes, then 1000 more, on a private session bus: messages counted "
+          "(tcpdump: captured), of those the bus sent, resident KiB at the end, and whether the tool still "
+          "read the bus\n")
+    print(f"{'tool':9}{'counted':>9}{'sent':>9}{'RSS KiB':>9}  reading")
+    directory = tempfile.mkdtemp()
+    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--address=unix:dir=" + directory,
+                            "--print-address"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    address = bus.stdout.readline().decode().strip()
+    os.environ["DBUS_SESSION_BUS_ADDRESS"] = address
+    for tool in tools:
+        tool.start(device="dbus-session")
+        with DBusClient(address) as client:
+            for n in (args.frames, 1000):
+                for _ in range(n // 1000):
+                    client.signals(1000, 8)
+                deadline = time.monotonic() + 60
+                while not dbus_waiting(tool.proc.pid) and time.monotonic() < deadline:
+                    time.sleep(0.2)
+            reading = dbus_waiting(tool.proc.pid)
+            rss = proc_value(tool.proc.pid, "status", "VmRSS")
+            counted, _ = tool.stop()
+        # The monitor's own four messages, and the client's Hello and reply.
+        print(f"{tool.name:9}{counted:>9}{4 + 2 + args.frames + 1000:>9}{rss:>9}  {'yes' if reading else 'no'}")
+    bus.terminate()
+    bus.wait()
+    shutil.rmtree(directory)
+
+
 def callgrind_total(path):
     with open(path) as f:
         return int(re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M)[1])
@@ -411,6 +445,7 @@ def main():
     ap.add_argument("--stops", action="store_true")
     ap.add_argument("--nflog", action="store_true")
     ap.add_argument("--nfqueue", action="store_true")
+    ap.add_argument("--dbus", action="store_true")
     args = ap.parse_args()
     args.netfilter = "log" if args.nflog else "queue" if args.nfqueue else None
     args.frames = args.frames or (50000 if args.callgrind else 30000 if args.bursts
@@ -418,6 +453,15 @@ def main():
     args.device, args.send_on = (("nf" + args.netfilter, "lo") if args.netfilter else ("lo", "lo") if args.loopback
                                  else (DEVICE, PEER))
     build = os.path.abspath(args.build)
+    # What make alone has not installed or built is said in one line.
+    if not os.path.exists(f"{build}/listener"):
+        sys.exit(f"{sys.argv[0]}: no listener in {build}: run make first")
+    for needed, mode in (("valgrind", args.callgrind), ("iptables", args.netfilter)):
+        if mode and shutil.which(needed, path=os.environ["PATH"] + ":/usr/sbin:/sbin") is None:
+            sys.exit(f"{sys.argv[0]}: {needed} is missing: make bench installs it")
+    if subprocess.run(["cmake", "--build", build, "--target", "sendframes", "pcapfloor"],
+                      stdout=subprocess.DEVNULL).returncode != 0:
+        sys.exit(f"{sys.argv[0]}: the benchmark's programs do not build in {build}")
 
     add_pair()
     ip("link", "set", "lo", "up")
@@ -434,6 +478,13 @@ def main():
         return
     if args.stops:
         stops(build, listener)
+        return
+    if args.dbus:
+        tools = [Tool("listener", listener.cmd, listener_count, dbus_waiting)]
+        if shutil.which("tcpdump"):
+            tools.append(Tool("tcpdump", ["tcpdump", "-i", DEVICE, "-n", "-w", "/dev/null"], tcpdump_count,
+                              dbus_waiting))
+        dbus(build, tools, args)
         return
     # The floor writes nothing, so it has no place behind a reader; and it
     # holds what the listener holds.
