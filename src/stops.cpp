@@ -130,6 +130,9 @@ catch_stops()
 			return fail(failure, "sigaction()", strerror(errno));
 	if (sigaction(SIGALRM, &on_tick, nullptr) == -1)
 		return fail(failure, "sigaction()", strerror(errno));
+	// SIGPIPE too: blocked, a write to a pipe with no reader would fail
+	// with EPIPE, as if it were ignored.
+	sigaddset(&held, SIGPIPE);
 	if (sigprocmask(SIG_UNBLOCK, &held, nullptr) == -1)
 		return fail(failure, "sigprocmask()", strerror(errno));
 	return nullptr;

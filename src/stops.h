@@ -29,9 +29,9 @@ extern volatile sig_atomic_t second_stop;
 extern volatile sig_atomic_t watch_ticks;
 extern int wake_fd;
 
-// Catches the stops and SIGALRM, and unblocks any of them blocked in the
-// mask inherited at exec. Returns the failure, "call(): reason", or
-// nullptr.
+// Catches the stops and SIGALRM, and unblocks any of them, and SIGPIPE,
+// blocked in the mask inherited at exec. Returns the failure, "call():
+// reason", or nullptr.
 const char *catch_stops();
 
 // Around the open of the device. The text said and not yet written must

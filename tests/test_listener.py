@@ -801,11 +801,13 @@ class FailingOutput(ListenerTest):
                 self.assert_ends(proc, b"", status, err=b"write(): No space left on device\n")
 
     def test_reader_gone_is_a_failure_said_or_sigpipe_at_its_default(self):
-        for ignore, err, status in (((signal.SIGPIPE,), b"write(): Broken pipe\n", 1),
-                                    ((), b"", -signal.SIGPIPE)):
-            with self.subTest(sigpipe="ignored" if ignore else "default"):
+        # Blocked in the inherited mask, SIGPIPE is let in, as the stops are.
+        for ignore, blocked, err, status in (((signal.SIGPIPE,), (), b"write(): Broken pipe\n", 1),
+                                             ((), (), b"", -signal.SIGPIPE),
+                                             ((), (signal.SIGPIPE,), b"", -signal.SIGPIPE)):
+            with self.subTest(sigpipe="ignored" if ignore else "blocked" if blocked else "default"):
                 r, w = os.pipe()
-                proc = self.start(DEVICE, stdout=w, ignore=ignore)
+                proc = self.start(DEVICE, stdout=w, ignore=ignore, blocked=blocked)
                 os.close(w)
                 os.close(r)
                 self.send(MORE_THAN_A_BUFFER)
