@@ -8,6 +8,8 @@ DESTDIR ?=
 CMAKE_FLAGS ?=
 
 BUILD_PACKAGES   = cmake g++ make pkg-config libpcap-dev
+# ss, by which the README's opening example waits for the capture.
+EXAMPLE_PACKAGES = iproute2
 # dpkg-shlibdeps (in dpkg-dev) works out the package's dependencies, with file.
 PACKAGE_PACKAGES = dpkg-dev file
 TEST_PACKAGES    = python3 iproute2 util-linux libcap2-bin groff-base binutils lintian iptables dbus-daemon \
@@ -38,7 +40,7 @@ endef
 .PHONY: all test test-debian13 sanitize lint install uninstall package bench cost clean
 
 all:
-	$(call install,$(BUILD_PACKAGES))
+	$(call install,$(BUILD_PACKAGES) $(EXAMPLE_PACKAGES))
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && cmake --build $(BUILD); status=$$?; $(call GIVE_BACK,$(BUILD)); exit $$status
 
 # Then says what was skipped, and why: one line for each reason.
