@@ -146,8 +146,8 @@ add_reading(capture &capture, const struct pcap_stat &reading)
 	capture.seen = reading;
 }
 
-// Taking SO_ERROR clears the POLLERR, and keeps the ENOBUFS from libpcap's
-// reader, which would recv() again and take EAGAIN for a failure.
+// Taking SO_ERROR clears POLLERR and keeps ENOBUFS from libpcap's reader,
+// which would recv() again and take EAGAIN for a failure.
 static void
 take_overflow(capture &capture)
 {
@@ -167,16 +167,16 @@ failed_read(const capture &capture)
 static const char *
 read_statistics(capture &capture)
 {
-	static char failure[PCAP_ERRBUF_SIZE + 16];
 	struct pcap_stat reading;
-	if (pcap_stats(capture.handle, &reading) == PCAP_ERROR)
+	if (pcap_stats(capture.handle, &reading) == PCAP_ERROR) {
+		static char failure[PCAP_ERRBUF_SIZE + 16];
 		return fail(failure, "pcap_stats()", pcap_geterr(capture.handle));
+	}
 	add_reading(capture, reading);
 	return nullptr;
 }
 
-// D-Bus: pcap_breakloop() first, so that dbus_read() hands over a message
-// it holds, or returns after one 100 ms dbus_connection_read_write().
+// D-Bus: break first, so that dbus_read() returns after one read_write().
 const char *
 dispatch(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 {
@@ -198,8 +198,7 @@ dispatch(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 	}
 	if (got == PCAP_ERROR)
 		return failed_read(capture);
-	// Every 10 s by the vDSO's coarse clock: 2^32 packets in that time
-	// would be 429 million a second. A failed read is tried again.
+	// Every 10 s by the vDSO's clock: 2^32 packets in 10 s are 429 million/s.
 	struct timespec now = {};
 	if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) == 0 && now.tv_sec >= capture.due &&
 	    read_statistics(capture) == nullptr)
@@ -207,43 +206,45 @@ dispatch(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 	return nullptr;
 }
 
-// Fence: a socket filter that drops every message. netlink_unicast() runs
-// sk_filter() before netlink_attachskb(), so even into a full socket
-// nothing is queued after it, and nfqueue's packets queued after get no
-// verdict of ours: the kernel drops them at the close.
+// Fence: a filter that drops every message. netlink_unicast() runs it before
+// netlink_attachskb(), so even a full socket queues nothing after: nfqueue's
+// packets queued after get no verdict of ours, and drop at the close.
 const char *
 fence(capture &capture)
 {
-	static char failure[64];
 	struct sock_filter drop = BPF_STMT(BPF_RET | BPF_K, 0);
 	const struct sock_fprog program = {1, &drop};
 	take_overflow(capture);
-	if (setsockopt(capture.fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == -1)
-		return fail(failure, "setsockopt()", strerror(errno));
-	return nullptr;
+	if (setsockopt(capture.fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0)
+		return nullptr;
+	static char failure[64];
+	return fail(failure, "setsockopt()", strerror(errno));
 }
 
-// nfqueue's own figures for our portid's queues: queue_dropped (over maxlen)
-// and user_dropped (a full socket). False where /proc hides them (a user
-// namespace).
-static bool
-read_queue_drops(const capture &capture, uint64_t &dropped)
+// nfqueue's own queue_dropped (over maxlen) and user_dropped (a full socket)
+// for our portid, in place of the overflows, where /proc shows them.
+static void
+take_queue_drops(capture &capture)
 {
 	struct sockaddr_nl self = {};
 	socklen_t length = sizeof self;
 	FILE *queues = nullptr;
 	if (getsockname(capture.fd, reinterpret_cast<struct sockaddr *>(&self), &length) == -1 ||
 	    (queues = fopen("/proc/net/netfilter/nfnetlink_queue", "re")) == nullptr)
-		return false;
+		return;
 	bool found = false;
-	unsigned portid = 0, queue_dropped = 0, user_dropped = 0;
-	for (dropped = 0; fscanf(queues, "%*u %u %*u %*u %*u %u %u %*u %*d", &portid, &queue_dropped, &user_dropped) == 3;)
-		if (portid == self.nl_pid) {
-			dropped += uint64_t{queue_dropped} + user_dropped;
+	unsigned long field[7]; // queue, portid, total, mode, range, queue_dropped, user_dropped
+	for (char row[128]; fgets(row, sizeof row, queues) != nullptr;) {
+		char *p = row;
+		std::generate(field, field + 7, [&p] { return strtoul(p, &p, 10); });
+		if (field[1] == self.nl_pid) {
+			capture.dropped = (found ? capture.dropped : 0) + field[5] + field[6];
 			found = true;
 		}
+	}
 	(void)fclose(queues);
-	return found;
+	if (found)
+		capture.overflows = 0;
 }
 
 // The statistics are read before the fence, whose refusals would count as
@@ -257,10 +258,8 @@ drain(capture &capture, pcap_handler callback, uint64_t &counted)
 		counted = std::max(counted, capture.taken);
 		return unread;
 	}
-	if (uint64_t dropped = 0; capture.queue && read_queue_drops(capture, dropped)) {
-		capture.dropped = dropped;
-		capture.overflows = 0;
-	}
+	if (capture.queue)
+		take_queue_drops(capture);
 	int got = 0;
 	struct pollfd pfd = {capture.fd, POLLIN, 0};
 	const char *open = capture.netlink ? fence(capture) : nullptr;

@@ -10,7 +10,7 @@ static DBusMessage *kept;
 
 template <typename F>
 static F *
-next(const char *name)
+next(const char *name) noexcept
 {
 	return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
 }
