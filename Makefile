@@ -15,13 +15,16 @@ PACKAGE_PACKAGES = dpkg-dev file
 TEST_PACKAGES    = python3 iproute2 util-linux libcap2-bin groff-base binutils lintian iptables dbus-daemon \
                    $(PACKAGE_PACKAGES)
 LINT_PACKAGES    = clang-tidy cppcheck
-BENCH_PACKAGES   = python3 iproute2 util-linux valgrind iptables linux-perf
+BENCH_PACKAGES   = python3 iproute2 util-linux valgrind iptables linux-perf dbus-daemon
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-# Under sudo, what a target wrote in a build goes back to whoever ran sudo,
-# but for the Debian 13 root, which must stay root's.
-GIVE_BACK = $(if $(SUDO_UID),find $(1) -path $(1)/debian13 -prune -o -exec chown -h $(SUDO_UID):$(SUDO_GID) {} +,true)
+# Under sudo, what a target wrote in a build goes back to whoever ran sudo.
+GIVE_BACK = $(if $(SUDO_UID),chown -hR $(SUDO_UID):$(SUDO_GID) $(1),true)
+
+# The Debian 13 root, root's and kept between runs: outside the build, which
+# stays its owner's, cleanable by make clean.
+DEBIAN13_ROOT ?= /var/tmp/listener-debian13
 
 # What make install put in place, by their real paths, for make uninstall:
 # a list for each DESTDIR, so that a staged install is never taken for one
@@ -50,11 +53,11 @@ test: all
 	@sed -n "s/.* \.\.\. skipped '\(.*\)'$$/\1/p" $(BUILD)/Testing/Temporary/LastTest.log | \
 	  sort | uniq -c | awk '{ n = $$1; $$1 = ""; printf "skipped %d test%s:%s\n", n, (n > 1 ? "s" : ""), $$0 }'
 
-# The test suite on Debian 13, in a minimal root that debootstrap makes under
-# $(BUILD) from the archive this machine's apt uses. Takes root.
+# The test suite on Debian 13, in a minimal root that debootstrap makes at
+# $(DEBIAN13_ROOT) from the archive this machine's apt uses. Takes root.
 test-debian13:
-	$(call install,debootstrap git util-linux)
-	tests/debian13.sh $(BUILD)/debian13 test CMAKE_FLAGS="$(CMAKE_FLAGS)"
+	$(call install,debootstrap util-linux)
+	tests/debian13.sh $(DEBIAN13_ROOT) test CMAKE_FLAGS="$(CMAKE_FLAGS)"
 
 # The whole test suite again, on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer: any finding fails it.
@@ -62,17 +65,27 @@ sanitize:
 	$(MAKE) test BUILD=$(BUILD)-sanitize \
 	  CMAKE_FLAGS="$(CMAKE_FLAGS) -DLISTENER_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
-# Every C++ file: the program, the tests' and the benchmark's.
+# Every C++ file: the program, the tests' and the benchmark's. clang-tidy's
+# count of what it left out of the headers is no finding.
 lint: all
 	$(call install,$(LINT_PACKAGES))
-	clang-tidy -p $(BUILD) --quiet $(wildcard src/*.cpp tests/*.cpp bench/*.cpp)
+	clang-tidy -p $(BUILD) --quiet $(wildcard src/*.cpp tests/*.cpp bench/*.cpp) 2>$(BUILD)/clang-tidy.err; \
+	  status=$$?; grep -v '^[0-9]* warnings\? generated\.$$' $(BUILD)/clang-tidy.err >&2; exit $$status
 	cppcheck --enable=warning,style,performance,portability --std=c++17 \
 	  --inline-suppr --error-exitcode=1 --quiet src/ tests/ bench/
 
 # Installs the build that `make` made, and neither configures nor builds,
-# so that `sudo make install` leaves no file of root's in the build.
+# so that `sudo make install` leaves no file of root's in the build. It
+# replaces no file that a Debian package owns, as staged first it says.
 install:
 	@test -f $(BUILD)/listener || { echo "make install: no build in $(BUILD): run make first" >&2; exit 1; }
+	@rm -rf $(BUILD)/staged && DESTDIR=$(abspath $(BUILD))/staged cmake --install $(BUILD) --prefix $(PREFIX) >/dev/null
+	@owned=; for file in $$(cd $(BUILD)/staged && find . ! -type d | sed 's|^\.||'); do \
+	  if owner=$$(dpkg-query -S "$(abspath $(DESTDIR))$$file" 2>/dev/null); then \
+	    echo "make install: $(abspath $(DESTDIR))$$file belongs to the Debian package $${owner%%:*}: not replaced" >&2; \
+	    owned=1; \
+	  fi; \
+	done; rm -rf $(BUILD)/staged; test -z "$$owned"
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 	@mkdir -p $(dir $(MANIFEST)) && touch $(MANIFEST)
 	@sed 's|^|$(abspath $(DESTDIR))|' $(BUILD)/install_manifest.txt | sort -u -o $(MANIFEST) - $(MANIFEST)
@@ -100,7 +113,6 @@ package: all
 bench: all
 	$(call install,$(BENCH_PACKAGES))
 	-$(call install,tcpdump)
-	cmake --build $(BUILD) --target sendframes pcapfloor
 	python3 bench/run.py $(BUILD) --frames 500000 --rounds 9
 	python3 bench/run.py $(BUILD) --size 1514 --frames 500000 --rounds 9
 	python3 bench/run.py $(BUILD) --loopback
@@ -109,13 +121,15 @@ bench: all
 	python3 bench/run.py $(BUILD) --bursts
 	python3 bench/run.py $(BUILD) --stops
 	python3 bench/run.py $(BUILD) --nflog --frames 200000
+	python3 bench/run.py $(BUILD) --nfqueue --frames 200000
+	python3 bench/run.py $(BUILD) --dbus --frames 1200000
 	$(call GIVE_BACK,$(BUILD))
 
 # The listener's instructions a packet, which repeat exactly under callgrind:
 # fails above 1.10 times the floor's.
 cost: all
 	$(call install,$(BENCH_PACKAGES))
-	cmake --build $(BUILD) --target sendframes pcapfloor && python3 bench/run.py $(BUILD) --callgrind --check; \
+	python3 bench/run.py $(BUILD) --callgrind --check; \
 	  status=$$?; $(call GIVE_BACK,$(BUILD)); exit $$status
 
 clean:

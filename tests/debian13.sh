@@ -21,11 +21,16 @@ if [ ! -e "$root/.made" ]; then
 fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 
-# Tracked and new files, as they are now; not what git ignores (the builds).
+# Tracked and new files, as they are now, not what git ignores (the builds);
+# without git (a release tarball), the tree but its builds.
 rm -rf "$root/src"
 mkdir "$root/src"
-git ls-files -z --cached --others --exclude-standard |
-	tar --null --files-from=- --ignore-failed-read -cf - | tar -xf - -C "$root/src"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+	git ls-files -z --cached --others --exclude-standard |
+		tar --null --files-from=- --ignore-failed-read -cf - | tar -xf - -C "$root/src"
+else
+	tar --exclude='./build*' -cf - . | tar -xf - -C "$root/src"
+fi
 
 # In a mount namespace of its own, so that the root's /proc, /sys and /dev
 # go away with the run. The root is a mount point, as on a machine, so that

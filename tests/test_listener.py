@@ -1431,14 +1431,25 @@ class Privileges(ListenerTest):
     def test_cap_net_raw_alone_is_enough(self):
         self.counts_three_frames(self.as_nobody("--inh-caps=+net_raw", "--ambient-caps=+net_raw"))
 
-    def test_group_given_the_binary_and_the_file_capability_can_capture(self):
-        # The manual page's recipe, with nogroup (65534) as the capture
-        # group and a user of no other group; setcap comes last, as chown
-        # clears it.
-        os.chown(self.binary, 0, 65534)
-        os.chmod(self.binary, 0o750)
-        subprocess.run(["setcap", "cap_net_raw=ep", self.binary], check=True)
-        self.counts_three_frames(["setpriv", "--reuid=65533", "--regid=65534", "--clear-groups"])
+    def test_manual_pages_capability_recipe_works_as_written(self):
+        # Its commands, for a user of the test's own, and the netfilter
+        # variant, in a mount namespace of their own, over a copy of /etc
+        # and /usr/local/bin; then that user, logged in again, captures.
+        page = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "listener.1"))
+        recipe = re.search(r"\.EX\n(# groupadd.*?)\.EE", page, re.S)[1].replace("\\-", "-")
+        netfilter = re.search(r"give it\n\.B (\S+)\ninstead", page)[1]
+        etc = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, etc)
+        for caps, device in (("cap_net_raw=ep", DEVICE), (netfilter, "nflog")):
+            with self.subTest(caps=caps):
+                commands = "\n".join(line[2:] for line in recipe.splitlines()).replace("cap_net_raw=ep", caps)
+                script = (f"set -e\ncp -a /etc/. {etc}\nmount --bind {etc} /etc\nmount -t tmpfs tmpfs /usr/local/bin\n"
+                          f'cp "$1" /usr/local/bin/listener\nuseradd --no-create-home alice\n{commands}\nshift\n'
+                          'exec setpriv --reuid=alice --regid=alice --init-groups /usr/local/bin/listener "$@"')
+                proc = self.start(device, prefix=["unshare", "--mount", "sh", "-c", script, "sh"],
+                                  ready=capturing if device == DEVICE else lambda pid: in_syscall(pid, SYS_POLL))
+                self.send(3)
+                self.assert_counted(proc, 3 if device == DEVICE else 0, device)
 
     def test_user_without_capture_rights_gets_libpcaps_permission_text(self):
         out, status = self.run_to_end(*self.as_nobody(), self.binary, DEVICE)

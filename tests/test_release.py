@@ -147,7 +147,7 @@ class Install(unittest.TestCase):
             done
             dpkg -i {self.deb} >/dev/null
             make() {{ env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS make -s -C {source} BUILD={BUILD} "$@"; }}
-            stage={top}/stage
+            stage={top}/stage deb={self.deb}
             set +e
             """
         proc = subprocess.run(["unshare", "--mount", "--propagation", "private", "bash", "-c", setup + script],
@@ -163,22 +163,30 @@ class Install(unittest.TestCase):
             """)
         self.assertEqual((out, status), (f"make uninstall: nothing installed from {BUILD}\npackage whole\n", 0))
 
-    def test_uninstall_leaves_what_a_debian_package_owns_and_removes_the_rest(self):
+    def test_install_replaces_nothing_a_debian_package_owns_and_uninstall_removes_none(self):
+        # An install over the package stops, saying which files are the
+        # package's; one into /usr/local goes on, and uninstall removes it
+        # alone. Installed by make before the package came, those files
+        # are left by uninstall too.
         out, status = self.run_beside_the_package("""
-            make install PREFIX=/usr >/dev/null
+            make install PREFIX=/usr 2>&1 >/dev/null | grep '^make install:' | sort
+            dpkg -V listener && echo package whole
             make install PREFIX=/usr/local >/dev/null
             make uninstall | sort
-            ls /usr/bin/listener /usr/share/doc/listener/copyright
             ls -d /usr/local/share/doc/listener 2>&1 | sed 's/.*: //'
+            dpkg -r listener >/dev/null && make install PREFIX=/usr >/dev/null && dpkg -i $deb >/dev/null
+            make uninstall | sort
+            dpkg -V listener && echo package whole
             """)
         owned = ["/usr/bin/listener", "/usr/share/doc/listener/changelog.gz", "/usr/share/doc/listener/copyright",
                  "/usr/share/man/man1/listener.1.gz"]
         local = ["/usr/local/bin/listener", "/usr/local/share/doc/listener/changelog.gz",
                  "/usr/local/share/doc/listener/copyright", "/usr/local/share/man/man1/listener.1.gz"]
-        said = sorted([f"make uninstall: {f} belongs to the Debian package listener: left in place" for f in owned]
-                      + [f"removed '{f}'" for f in local])
-        self.assertEqual((out, status), ("\n".join(said) + "\n/usr/bin/listener\n/usr/share/doc/listener/copyright\n"
-                                         "No such file or directory\n", 0))
+        refused = [f"make install: {f} belongs to the Debian package listener: not replaced" for f in owned]
+        removed = [f"removed '{f}'" for f in local]
+        left = [f"make uninstall: {f} belongs to the Debian package listener: left in place" for f in owned]
+        self.assertEqual((out, status), ("\n".join(refused + ["package whole"] + removed + ["No such file or directory"]
+                                                   + left + ["package whole"]) + "\n", 0))
 
 
 class Hardening(unittest.TestCase):
