@@ -247,8 +247,8 @@ take_queue_drops(capture &capture)
 		capture.overflows = 0;
 }
 
-// The statistics are read before the fence, whose refusals would count as
-// drops. Elsewhere what is queued is what polls readable (usbmon), or what
+// The statistics are read before the fence, as the stop found them.
+// Elsewhere what is queued is what polls readable (usbmon), or what
 // dbus_read() holds.
 const char *
 drain(capture &capture, pcap_handler callback, uint64_t &counted)
