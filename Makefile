@@ -22,9 +22,10 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Under sudo, what a target wrote in a build goes back to whoever ran sudo.
 GIVE_BACK = $(if $(SUDO_UID),chown -hR $(SUDO_UID):$(SUDO_GID) $(1),true)
 
-# The Debian 13 root, root's and kept between runs: outside the build, which
-# stays its owner's, cleanable by make clean.
+# The Debian 13 and 14 roots, root's and kept between runs: outside the
+# build, which stays its owner's, cleanable by make clean.
 DEBIAN13_ROOT ?= /var/tmp/listener-debian13
+DEBIAN14_ROOT ?= /var/tmp/listener-debian14
 
 # What make install put in place, by their real paths, for make uninstall:
 # a list for each DESTDIR, so that a staged install is never taken for one
@@ -40,7 +41,7 @@ define install
 	fi
 endef
 
-.PHONY: all test test-debian13 sanitize lint install uninstall package bench cost clean
+.PHONY: all test test-debian13 test-debian14 sanitize lint install uninstall package bench cost clean
 
 all:
 	$(call install,$(BUILD_PACKAGES) $(EXAMPLE_PACKAGES))
@@ -53,11 +54,16 @@ test: all
 	@sed -n "s/.* \.\.\. skipped '\(.*\)'$$/\1/p" $(BUILD)/Testing/Temporary/LastTest.log | \
 	  sort | uniq -c | awk '{ n = $$1; $$1 = ""; printf "skipped %d test%s:%s\n", n, (n > 1 ? "s" : ""), $$0 }'
 
-# The test suite on Debian 13, in a minimal root that debootstrap makes at
-# $(DEBIAN13_ROOT) from the archive this machine's apt uses. Takes root.
+# The test suite on Debian 13 or 14, in a minimal root that debootstrap
+# makes at $(DEBIAN13_ROOT) or $(DEBIAN14_ROOT) from the archive this
+# machine's apt uses. Takes root.
 test-debian13:
 	$(call install,debootstrap util-linux)
-	tests/debian13.sh $(DEBIAN13_ROOT) test CMAKE_FLAGS="$(CMAKE_FLAGS)"
+	tests/debian.sh trixie $(DEBIAN13_ROOT) test CMAKE_FLAGS="$(CMAKE_FLAGS)"
+
+test-debian14:
+	$(call install,debootstrap util-linux)
+	tests/debian.sh forky $(DEBIAN14_ROOT) test CMAKE_FLAGS="$(CMAKE_FLAGS)"
 
 # The whole test suite again, on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer: any finding fails it.

@@ -1,11 +1,13 @@
 #!/bin/sh
-# usage: debian13.sh ROOT MAKE-ARGUMENTS...
-# Runs make with the given arguments (the test suite, say) on Debian 13, in a
-# minimal root made with debootstrap at ROOT, on a copy of this working tree.
-# The root is made once and kept; the copy is made afresh. Needs root.
+# usage: debian.sh RELEASE ROOT MAKE-ARGUMENTS...
+# Runs make with the given arguments (the test suite, say) on a Debian
+# release (trixie, forky), in a minimal root made with debootstrap at ROOT,
+# on a copy of this working tree. The root is made once and kept; the copy
+# is made afresh. Needs root.
 set -eu
-root=$1
-shift
+release=$1
+root=$2
+shift 2
 cd "$(dirname "$0")/.."
 
 if [ ! -e "$root/.made" ]; then
@@ -15,8 +17,15 @@ if [ ! -e "$root/.made" ]; then
 		echo "$0: no Debian archive in this machine's apt lists; run apt-get update" >&2
 		exit 1
 	fi
+	# A debootstrap older than the release has no script of its own for
+	# it: testing is made as unstable is.
+	script=
+	[ -e "/usr/share/debootstrap/scripts/$release" ] || script=/usr/share/debootstrap/scripts/sid
 	rm -rf "$root"
-	debootstrap --variant=minbase --include=make trixie "$root" "$archive"
+	debootstrap --variant=minbase --include=make "$release" "$root" "$archive" $script
+	# A mirror's snapshot of testing may be past its Release file's
+	# Valid-Until.
+	echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99valid-until"
 	touch "$root/.made"
 fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
