@@ -44,7 +44,8 @@ main(int argc, char *argv[])
 			(void)fprintf(stderr, "pcap_open_live(): %s\n", errbuf);
 	} else {
 		struct capture capture;
-		if (const char *failure = open_capture(argv[1], capture))
+		const volatile sig_atomic_t never = 0;
+		if (const char *failure = open_capture(argv[1], capture, never))
 			(void)fprintf(stderr, "%s\n", failure);
 		capture_handle = capture.handle;
 		// The listener's open makes the capture non-blocking, for its loop.

@@ -18,6 +18,7 @@ usage: run.py BUILD_DIR [--frames N] [--size BYTES] [--rounds R] [--loopback]
        run.py BUILD_DIR --slow-reader [--frames N] [--stalled N]
        run.py BUILD_DIR --bursts [--frames N]
        run.py BUILD_DIR --stops
+       run.py BUILD_DIR --stop-in-flood [--runs R]
        run.py BUILD_DIR --nflog|--nfqueue [--frames N] [--rounds R]
        run.py BUILD_DIR --dbus [--frames N]
 
@@ -38,7 +39,10 @@ datagrams on lo, come while the listener or tcpdump is stopped, and what
 its capture ring held is what it counts once let go; then 40 and 60
 frames come at 5 a second while it is stopped.  With --stops, the listener is stopped
 straight after a burst, and the time until its output is all written, and
-until it has ended, is measured.  With --nflog, the datagrams on lo are
+until it has ended, is measured.  With --stop-in-flood, 200,000
+datagrams go on lo at 50,000 a second, logged to nflog and then queued to
+nfqueue, and the listener gets SIGINT as soon as the 100,000th is sent:
+what it counted of those sent after the signal, and of those before.  With --nflog, the datagrams on lo are
 logged by an iptables rule to netfilter's log, and the tools capture on
 nflog; the drops libpcap reports there count overflows of its socket, not
 packets.  With --nfqueue, they are queued to netfilter's queue instead, and
@@ -360,6 +364,30 @@ def stops(build, listener, runs=10):
               + "".join(f"{min(t):>7.1f} to {max(t):<5.1f}" for t in (written, seen, ended)))
 
 
+def stop_in_flood(build, args):
+    print(f"200000 datagrams on lo at 50000 a second, SIGINT to the listener straight after the 100000th, "
+          f"{args.runs} runs each: datagrams counted that were sent after the signal (median, and each run), "
+          "and those sent before that were not counted\n")
+    iptables = shutil.which("iptables", path=os.environ["PATH"] + ":/usr/sbin:/sbin")
+    for kind, target in (("log", ["NFLOG", "--nflog-group", "0"]), ("queue", ["NFQUEUE", "--queue-num", "0"])):
+        rule = ["OUTPUT", "-o", "lo", "-p", "udp", "-j", *target]
+        subprocess.run([iptables, "-A", *rule], check=True)
+        listener = Tool("listener", [f"{build}/listener", "nf" + kind], listener_count, netfilter_bound(kind))
+        after, missing = [], []
+        for _ in range(args.runs):
+            listener.start(device="nf" + kind)
+            subprocess.run([f"{build}/bench/sendframes", "lo", "200000", "60", "50000", str(listener.proc.pid),
+                            "100000"], check=True, capture_output=True)
+            listener.proc.wait()
+            listener.out.seek(0)
+            counted = listener_count(listener.out.read(), "", 0, "nf" + kind)[0]
+            after.append(max(0, counted - 100000))
+            missing.append(max(0, 100000 - counted))
+        subprocess.run([iptables, "-D", *rule], check=True)
+        print(f"nf{kind:6} after: {statistics.median(after):g} ({' '.join(map(str, after))}); "
+              f"missing: {' '.join(map(str, missing))}")
+
+
 def dbus(build, tools, args):
     print(f"{args.frames} signals of 8 bytes, then 1000 more, on a private session bus: messages counted "
           "(tcpdump: captured), of those the bus sent, resident KiB at the end, and whether the tool still "
@@ -443,6 +471,8 @@ def main():
     ap.add_argument("--loopback", action="store_true")
     ap.add_argument("--check", action="store_true")
     ap.add_argument("--stops", action="store_true")
+    ap.add_argument("--stop-in-flood", action="store_true")
+    ap.add_argument("--runs", type=int, default=7)
     ap.add_argument("--nflog", action="store_true")
     ap.add_argument("--nfqueue", action="store_true")
     ap.add_argument("--dbus", action="store_true")
@@ -456,7 +486,7 @@ def main():
     # What make alone has not installed or built is said in one line.
     if not os.path.exists(f"{build}/listener"):
         sys.exit(f"{sys.argv[0]}: no listener in {build}: run make first")
-    for needed, mode in (("valgrind", args.callgrind), ("iptables", args.netfilter)):
+    for needed, mode in (("valgrind", args.callgrind), ("iptables", args.netfilter or args.stop_in_flood)):
         if mode and shutil.which(needed, path=os.environ["PATH"] + ":/usr/sbin:/sbin") is None:
             sys.exit(f"{sys.argv[0]}: {needed} is missing: make bench installs it")
     if subprocess.run(["cmake", "--build", build, "--target", "sendframes", "pcapfloor"],
@@ -478,6 +508,9 @@ def main():
         return
     if args.stops:
         stops(build, listener)
+        return
+    if args.stop_in_flood:
+        stop_in_flood(build, args)
         return
     if args.dbus:
         tools = [Tool("listener", listener.cmd, listener_count, dbus_waiting)]

@@ -1,6 +1,7 @@
 // sendframes: send COUNT broadcast Ethernet frames of SIZE bytes on DEVICE,
 // as fast as the device takes them or at RATE frames a second, and report
-// the rate reached. On lo it sends UDP datagrams to a socket of its own on
+// the rate reached. Given a PID and a number AFTER, it sends SIGINT to PID
+// as soon as AFTER frames have been sent, and goes on. On lo it sends UDP datagrams to a socket of its own on
 // 127.0.0.1 that never reads them, each a frame of SIZE bytes there: a
 // packet leaving lo and the same packet coming in, as local traffic is.
 
@@ -8,9 +9,11 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,12 +35,14 @@ int
 main(int argc, char *argv[])
 {
 	if (argc < 3) {
-		(void)fprintf(stderr, "usage: %s device count [size [rate]]\n", argv[0]);
+		(void)fprintf(stderr, "usage: %s device count [size [rate [pid after]]]\n", argv[0]);
 		return 2;
 	}
 	long count = strtol(argv[2], nullptr, 10);
 	size_t size = argc > 3 ? strtoul(argv[3], nullptr, 10) : 60;
 	double rate = argc > 4 ? strtod(argv[4], nullptr) : 0;
+	const pid_t stopped = argc > 6 ? static_cast<pid_t>(strtol(argv[5], nullptr, 10)) : 0;
+	const long after = argc > 6 ? strtol(argv[6], nullptr, 10) : -1;
 	static unsigned char frame[9018];
 	if (size < 14 || size > sizeof frame) {
 		(void)fprintf(stderr, "%s: size must be 14 to %zu bytes\n", argv[0], sizeof frame);
@@ -89,20 +94,34 @@ main(int argc, char *argv[])
 	}
 
 	// When paced, batches are small enough to keep the rate smooth: one
-	// frame at a time for a trickle.
-	unsigned batch = rate <= 0 ? BATCH : rate < 1000 ? 1 : 10;
+	// frame at a time for a trickle, or where a stop is timed; and sleeps
+	// end on time, not up to the default 50 us of timer slack late. Where
+	// a stop is timed, frames late never catch up in a burst, so that none
+	// comes sooner after the signal than the rate has it.
+	unsigned batch = rate <= 0 ? BATCH : rate < 1000 || after >= 0 ? 1 : 10;
+	if (rate > 0 && prctl(PR_SET_TIMERSLACK, 1) == -1) {
+		(void)fprintf(stderr, "%s: prctl: %s\n", argv[0], strerror(errno));
+		return 1;
+	}
 	double start = seconds();
 	long sent = 0;
 	while (sent < count) {
 		if (rate > 0) {
 			double wait = start + static_cast<double>(sent) / rate - seconds();
+			if (after >= 0 && wait < 0)
+				start -= wait;
 			if (wait > 0) {
 				auto whole = static_cast<time_t>(wait);
 				struct timespec ts = {whole, static_cast<long>((wait - static_cast<double>(whole)) * 1e9)};
 				(void)nanosleep(&ts, nullptr);
 			}
 		}
-		unsigned n = count - sent < batch ? unsigned(count - sent) : batch;
+		if (sent == after && kill(stopped, SIGINT) == -1) {
+			(void)fprintf(stderr, "%s: kill: %s\n", argv[0], strerror(errno));
+			return 1;
+		}
+		const long until = sent < after ? after : count;
+		unsigned n = until - sent < batch ? unsigned(until - sent) : batch;
 		int r = sendmmsg(fd, msgs, n, 0);
 		if (r < 0 && errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
 			(void)fprintf(stderr, "%s: sendmmsg: %s\n", argv[0], strerror(errno));
