@@ -54,34 +54,22 @@ count_only_what_libpcap_delivers(int fd)
 	return nullptr;
 }
 
-// Bursts held as a ring holds them: 2 MiB, past rmem_max where CAP_NET_ADMIN
-// allows; one byte of each packet, not the snapshot (not 0: libpcap hands
-// over only a message with a payload); nfqueue's maxlen past what the socket
-// holds of those. Groups parsed as libpcap does. No NLM_F_ACK: the reply
-// would go to libpcap's reader, which skips an NLMSG_ERROR.
+// A config message to netfilter's log or queue, the same for each group of
+// the device's name, parsed as libpcap parses it ("nflog:1,2"). No
+// NLM_F_ACK: the reply would go to libpcap's reader, which skips an
+// NLMSG_ERROR.
+struct config {
+	struct nlmsghdr header;
+	struct nfgenmsg nfgen;
+	struct nlattr first;
+	uint8_t first_value[8]; // nfqnl_msg_config_params, nfulnl_msg_config_mode or _cmd
+	struct nlattr second;
+	uint32_t second_value;
+};
+
 static void
-size_netlink(int fd, const char *device, bool queue)
+send_to_groups(int fd, const char *device, config &config)
 {
-	const int size = 2 * 1024 * 1024;
-	if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == -1)
-		(void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-	struct {
-		struct nlmsghdr header;
-		struct nfgenmsg nfgen;
-		struct nlattr mode_attribute;
-		uint8_t mode[8]; // nfqnl_msg_config_params, nfulnl_msg_config_mode
-		struct nlattr maxlen_attribute;
-		uint32_t maxlen;
-	} config = {};
-	static_assert(NFQNL_COPY_PACKET == NFULNL_COPY_PACKET && sizeof config == 40);
-	config.header = {queue ? 40U : 32U, 0, NLM_F_REQUEST, 0, 0};
-	config.header.nlmsg_type = queue ? NFNL_SUBSYS_QUEUE << 8 | NFQNL_MSG_CONFIG : NFNL_SUBSYS_ULOG << 8 | NFULNL_MSG_CONFIG;
-	config.mode_attribute = {NLA_HDRLEN + 6, queue ? __u16{NFQA_CFG_PARAMS} : __u16{NFULA_CFG_MODE}};
-	const uint32_t range = htonl(1);
-	memcpy(config.mode, &range, sizeof range);
-	config.mode[sizeof range] = NFQNL_COPY_PACKET;
-	config.maxlen_attribute = {NLA_HDRLEN + sizeof config.maxlen, NFQA_CFG_QUEUE_MAXLEN};
-	config.maxlen = htonl(65536);
 	const struct sockaddr_nl kernel = {AF_NETLINK, 0, 0, 0};
 	const char *p = strchr(device, ':');
 	char *end = nullptr;
@@ -91,37 +79,88 @@ size_netlink(int fd, const char *device, bool queue)
 	} while ((p = end) != nullptr && *p == ',');
 }
 
-const char *
-open_capture(const char *device, capture &capture)
+// Bursts held as a ring holds them: 2 MiB, past rmem_max where CAP_NET_ADMIN
+// allows; one byte of each packet, not the snapshot (not 0: libpcap hands
+// over only a message with a payload); nfqueue's maxlen past what the socket
+// holds of those.
+static void
+size_netlink(int fd, const char *device, bool queue)
 {
-	static char failure[PCAP_ERRBUF_SIZE + 32];
+	const int size = 2 * 1024 * 1024;
+	if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == -1)
+		(void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+	config config = {};
+	static_assert(NFQNL_COPY_PACKET == NFULNL_COPY_PACKET && sizeof config == 40);
+	config.header = {queue ? 40U : 32U, 0, NLM_F_REQUEST, 0, 0};
+	config.header.nlmsg_type = queue ? NFNL_SUBSYS_QUEUE << 8 | NFQNL_MSG_CONFIG : NFNL_SUBSYS_ULOG << 8 | NFULNL_MSG_CONFIG;
+	config.first = {NLA_HDRLEN + 6, queue ? __u16{NFQA_CFG_PARAMS} : __u16{NFULA_CFG_MODE}};
+	const uint32_t range = htonl(1);
+	memcpy(config.first_value, &range, sizeof range);
+	config.first_value[sizeof range] = NFQNL_COPY_PACKET;
+	config.second = {NLA_HDRLEN + sizeof config.second_value, NFQA_CFG_QUEUE_MAXLEN};
+	config.second_value = htonl(65536);
+	send_to_groups(fd, device, config);
+}
+
+// NFULNL_CFG_CMD_UNBIND: __instance_destroy() flushes the batch the kernel
+// holds for the group into the socket, within the sendto(), and a logger
+// on another CPU then finds the instance's copy_mode disabled: the socket
+// holds every packet logged before, and none after.
+static void
+unbind_log(int fd, const char *device)
+{
+	config config = {};
+	config.header = {NLMSG_LENGTH(sizeof config.nfgen + NLA_HDRLEN + 4), NFNL_SUBSYS_ULOG << 8 | NFULNL_MSG_CONFIG,
+	                 NLM_F_REQUEST, 0, 0};
+	config.first = {NLA_HDRLEN + 1, NFULA_CFG_CMD};
+	config.first_value[0] = NFULNL_CFG_CMD_UNBIND;
+	send_to_groups(fd, device, config);
+}
+
+// An argument is at most MAX_ARG_STRLEN, 32 pages: 128 KiB on x86-64.
+static constexpr size_t longest_argument = 32 * 4096;
+
+const char *
+open_capture(const char *device, capture &capture, const volatile sig_atomic_t &stopped)
+{
+	static char failure[longest_argument + 2 * PCAP_ERRBUF_SIZE + 64];
 	char errbuf[PCAP_ERRBUF_SIZE];
 	pcap_t *handle = pcap_create(device, errbuf);
 	if (handle == nullptr)
 		return fail(failure, "pcap_open_live()", errbuf);
 	// MAXIMUM_SNAPLEN: nflog's reader recv()s into snapshot + 128 bytes and
 	// would cut a longer batch of messages short, losing packets unsaid.
-	(void)pcap_set_snaplen(handle, 262144);
-	(void)pcap_set_timeout(handle, read_timeout_ms);
 	// EtherType 0xFFFF (IEEE reserved): a packet socket takes nothing until
 	// its filter is on. Other devices ignore it.
-	(void)pcap_set_protocol_linux(handle, 0xFFFF);
+	const char *refused = nullptr;
+	if (int status = pcap_set_snaplen(handle, 262144); status != 0)
+		refused = fail(failure, "pcap_set_snaplen()", pcap_statustostr(status));
+	else if ((status = pcap_set_timeout(handle, read_timeout_ms)) != 0)
+		refused = fail(failure, "pcap_set_timeout()", pcap_statustostr(status));
+	else if ((status = pcap_set_protocol_linux(handle, 0xFFFF)) != 0)
+		refused = fail(failure, "pcap_set_protocol_linux()", pcap_statustostr(status));
+	// A stop before the activation: nfqueue would be bound for a moment,
+	// and drop what it took then at the close.
+	if (refused != nullptr || stopped != 0) {
+		pcap_close(handle);
+		return refused;
+	}
 	if (int status = pcap_activate(handle); status < 0) {
 		const char *why = pcap_geterr(handle);
-		const bool explained = status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
-		                       status == PCAP_ERROR_PROMISC_PERM_DENIED;
-		(void)snprintf(errbuf, sizeof errbuf, explained && why[0] != '\0' ? "%s: %s (%s)" : "%s: %s", device,
-		               status == PCAP_ERROR ? why : pcap_statustostr(status), why);
+		const bool explained = (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
+		                        status == PCAP_ERROR_PROMISC_PERM_DENIED) && why[0] != '\0';
+		fail(failure, "pcap_open_live()", device, ": ", status == PCAP_ERROR ? why : pcap_statustostr(status),
+		     explained ? " (" : "", explained ? why : "", explained ? ")" : "");
 		pcap_close(handle);
-		return fail(failure, "pcap_open_live()", errbuf);
+		return failure;
 	}
 	const int fd = pcap_fileno(handle);
 	int domain = -1;
 	socklen_t length = sizeof domain;
 	(void)getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length);
-	if (const char *refused = domain == AF_PACKET ? count_only_what_libpcap_delivers(fd) : nullptr) {
+	if (const char *filtered = domain == AF_PACKET ? count_only_what_libpcap_delivers(fd) : nullptr) {
 		pcap_close(handle);
-		return refused;
+		return filtered;
 	}
 	if (domain == AF_NETLINK)
 		size_netlink(fd, device, capture.queue = pcap_datalink(handle) != DLT_NFLOG);
@@ -131,6 +170,7 @@ open_capture(const char *device, capture &capture)
 		return fail(failure, "pcap_setnonblock()", errbuf);
 	}
 	capture.handle = handle;
+	capture.device = device;
 	capture.ring = domain == AF_PACKET;
 	capture.netlink = domain == AF_NETLINK;
 	return nullptr;
@@ -208,17 +248,20 @@ dispatch(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 
 // Fence: a filter that drops every message. netlink_unicast() runs it before
 // netlink_attachskb(), so even a full socket queues nothing after: nfqueue's
-// packets queued after get no verdict of ours, and drop at the close.
+// packets queued after get no verdict of ours, and drop at the close. The
+// overflows before it are taken after, as none can follow it.
 const char *
 fence(capture &capture)
 {
 	struct sock_filter drop = BPF_STMT(BPF_RET | BPF_K, 0);
 	const struct sock_fprog program = {1, &drop};
+	const int attached = setsockopt(capture.fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+	const int error = errno;
 	take_overflow(capture);
-	if (setsockopt(capture.fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0)
+	if (attached == 0)
 		return nullptr;
 	static char failure[64];
-	return fail(failure, "setsockopt()", strerror(errno));
+	return fail(failure, "setsockopt()", strerror(error));
 }
 
 // nfqueue's own queue_dropped (over maxlen) and user_dropped (a full socket)
@@ -247,11 +290,10 @@ take_queue_drops(capture &capture)
 		capture.overflows = 0;
 }
 
-// The statistics are read before the fence, as the stop found them.
-// Elsewhere what is queued is what polls readable (usbmon), or what
-// dbus_read() holds.
+// Nothing more is read: a bus that died would give libdbus its
+// Disconnected message. The ring's figures still count what it took.
 const char *
-drain(capture &capture, pcap_handler callback, uint64_t &counted)
+end_capture(capture &capture, uint64_t &counted)
 {
 	const char *unread = read_statistics(capture);
 	if (capture.ring) {
@@ -260,18 +302,36 @@ drain(capture &capture, pcap_handler callback, uint64_t &counted)
 	}
 	if (capture.queue)
 		take_queue_drops(capture);
+	close_capture(capture);
+	return unread;
+}
+
+// The capture is shut first: the ring's figures read, nflog's groups
+// unbound, netlink fenced. Then what was queued before: on netlink, what
+// polls readable behind the fence; on D-Bus, what dbus_read() holds;
+// elsewhere (usbmon) what polls readable.
+const char *
+stop_capture(capture &capture, pcap_handler callback, uint64_t &counted)
+{
+	if (capture.ring)
+		return end_capture(capture, counted);
+	if (capture.netlink && !capture.queue)
+		unbind_log(capture.fd, capture.device);
+	const char *shut = capture.netlink ? fence(capture) : nullptr;
+	const char *unread = read_statistics(capture);
+	if (capture.queue)
+		take_queue_drops(capture);
 	int got = 0;
 	struct pollfd pfd = {capture.fd, POLLIN, 0};
-	const char *open = capture.netlink ? fence(capture) : nullptr;
 	if (capture.fd < 0) {
 		do
 			pcap_breakloop(capture.handle);
 		while ((got = pcap_dispatch(capture.handle, -1, callback, nullptr)) > 0);
 	} else {
-		while (open == nullptr && got != PCAP_ERROR && poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0)
+		while (shut == nullptr && got != PCAP_ERROR && poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0)
 			got = pcap_dispatch(capture.handle, -1, callback, nullptr);
 	}
-	const char *failure = unread != nullptr ? unread : open;
+	const char *failure = shut != nullptr ? shut : unread;
 	if (failure == nullptr && got == PCAP_ERROR)
 		failure = failed_read(capture);
 	close_capture(capture);

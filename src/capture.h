@@ -20,6 +20,7 @@
 
 #include <pcap/pcap.h>
 
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 
@@ -30,6 +31,7 @@ constexpr int read_timeout_ms = 2000;
 
 struct capture {
 	pcap_t *handle = nullptr;
+	const char *device = nullptr; // argv's, which lives as long as the process
 	int fd = -1; // pcap_get_selectable_fd(); -1 for D-Bus
 	bool ring = false;
 	bool netlink = false;
@@ -49,24 +51,29 @@ struct capture {
 };
 
 // Opens the device, non-blocking where there is a descriptor; on netlink,
-// with the kernel copying one byte of each packet. Returns the failure,
+// with the kernel copying one byte of each packet. A stop before the
+// activation leaves it unopened. Returns the failure,
 // "pcap_open_live(): " with libpcap's text as pcap_open_live() words it,
-// or nullptr.
-const char *open_capture(const char *device, capture &capture);
+// whole, "pcap_set_...(): reason", or nullptr.
+const char *open_capture(const char *device, capture &capture, const volatile sig_atomic_t &stopped);
 
 // Waits for packets, for wake_fd to be readable or for out_fd, unless -1,
 // to be writable; then hands what is ready to callback, unless wake_fd
 // woke it. Returns "pcap_loop(): reason", or nullptr.
 const char *dispatch(capture &capture, int wake_fd, int out_fd, pcap_handler callback);
 
-// At the end of the loop, whatever ended it: reads the kernel's statistics
-// and counts what the capture holds from before the end, and nothing
-// after. On a packet socket that raises counted to what the ring took
-// (never lowers it). Elsewhere it reads what was queued before the end,
-// behind a fence on netlink, then closes the capture, so that no write-out
+// At a stop: shuts the capture before anything else, then counts what it
+// held from before the stop, and nothing after. On a packet socket that
+// raises counted to what the ring took (never lowers it). Elsewhere it
+// reads what was queued, then closes the capture, so that no write-out
 // holds nfqueue's packets. Returns "pcap_stats(): reason",
 // "setsockopt(): reason" (no fence) or "pcap_loop(): reason", or nullptr.
-const char *drain(capture &capture, pcap_handler callback, uint64_t &counted);
+const char *stop_capture(capture &capture, pcap_handler callback, uint64_t &counted);
+
+// After a capture error: reads the kernel's statistics as stop_capture()
+// does, and no packet more, and closes all but a packet socket. Returns
+// "pcap_stats(): reason", or nullptr.
+const char *end_capture(capture &capture, uint64_t &counted);
 
 // Closes the capture, if it is open.
 void close_capture(capture &capture);

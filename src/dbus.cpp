@@ -5,6 +5,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
+
 // Popped by libpcap and not yet released.
 static DBusMessage *kept;
 
@@ -16,11 +18,15 @@ next(const char *name) noexcept
 }
 
 static void (*const release)(DBusMessage *) = next<void(DBusMessage *)>("dbus_message_unref");
+// dbus_bool_t is a uint32_t.
+static void (*const set_exit_on_disconnect)(DBusConnection *, uint32_t) =
+	next<void(DBusConnection *, uint32_t)>("dbus_connection_set_exit_on_disconnect");
 
 DBusMessage *
 dbus_connection_pop_message(DBusConnection *connection)
 {
 	static auto *const pop = next<DBusMessage *(DBusConnection *)>("dbus_connection_pop_message");
+	set_exit_on_disconnect(connection, 0);
 	if (kept != nullptr)
 		release(kept);
 	kept = pop(connection);

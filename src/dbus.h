@@ -1,3 +1,9 @@
+// libpcap's D-Bus reader takes each message off the bus with
+// dbus_connection_pop_message(), on a connection from dbus_bus_get(), which
+// sets exit-on-disconnect: popping a dead bus's Disconnected message would
+// _exit(1), with nothing written. Each pop turns it off first, so that the
+// end is libpcap's capture error.
+//
 // libpcap's D-Bus reader (1.10.3, 1.10.5) takes each message off the bus
 // with dbus_connection_pop_message() and never calls dbus_message_unref():
 // once max_received_size (63 MiB) of messages are alive, libdbus reads no

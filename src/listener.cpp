@@ -27,8 +27,9 @@ my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 	++count;
 }
 
-// Wait, dispatch, write, until a stop, a capture error or a failed write;
-// then drain what the capture holds from before the end.
+// Wait, dispatch, write, until a capture error, a stop or a failed write
+// (which close_output() says). A stop is taken before anything else, so
+// that the capture is shut as near to it as it can be.
 static const char *
 count_packets()
 {
@@ -37,14 +38,19 @@ count_packets()
 		close_capture(capture);
 		return nullptr;
 	}
-	const char *failure = nullptr;
-	const char *lost = nullptr;
-	while (first_stop == 0 && failure == nullptr && lost == nullptr) {
-		failure = dispatch(capture, wake_fd, output_behind() ? STDOUT_FILENO : -1, my_callback);
-		lost = write_numbers(count, false);
+	for (;;) {
+		if (first_stop != 0)
+			return stop_capture(capture, my_callback, count);
+		const int out_fd = output_behind() ? STDOUT_FILENO : -1;
+		if (const char *failure = dispatch(capture, wake_fd, out_fd, my_callback)) {
+			// The capture error is the failure said, before any of the end's.
+			(void)end_capture(capture, count);
+			return failure;
+		}
+		// A stop during the dispatch is taken before any write.
+		if (first_stop == 0 && write_numbers(count, false) != nullptr)
+			return stop_capture(capture, my_callback, count);
 	}
-	const char *held = drain(capture, my_callback, count);
-	return failure != nullptr ? failure : held;
 }
 
 // Every way the listener ends: the numbers, then the drop line and the
@@ -106,7 +112,7 @@ main(int argc, char *argv[])
 	size_t unsent = 0;
 	const char *said = unsent_output(unsent);
 	open_begins(said, unsent);
-	const char *failure = open_capture(argv[1], capture);
+	const char *failure = open_capture(argv[1], capture, first_stop);
 	open_ends();
 	return finish(failure != nullptr ? failure : count_packets());
 }

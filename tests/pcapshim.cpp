@@ -7,6 +7,7 @@
 //   test can see what a reader gets before the capture is closed. The wait
 //   does not end on a signal: one that came just before the sleep would be
 //   missed.
+// PCAPSHIM_STOP_IN_CREATE=1: pcap_create raises SIGTERM before it returns.
 // PCAPSHIM_HOLD_BACK=FILE: a one-instruction socket filter, as the
 //   listener fences a netlink capture with at a stop, creates FILE once it
 //   is attached, and goes on once the test has removed it.
@@ -30,6 +31,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -61,6 +63,15 @@ count_delivered(u_char *user, const struct pcap_pkthdr *header, const u_char *by
 {
 	++delivered;
 	callback(user, header, bytes);
+}
+
+extern "C" pcap_t *
+pcap_create(const char *device, char *errbuf)
+{
+	pcap_t *handle = real(pcap_create, "pcap_create")(device, errbuf);
+	if (getenv("PCAPSHIM_STOP_IN_CREATE") != nullptr)
+		(void)raise(SIGTERM);
+	return handle;
 }
 
 extern "C" int

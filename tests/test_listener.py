@@ -7,8 +7,6 @@ sends nothing on its own.  Frames are sent on one end of the pair through an
 AF_PACKET socket; the listener captures on the other end.
 """
 import collections
-import ctypes
-import ctypes.util
 import errno
 import fcntl
 import os
@@ -117,13 +115,14 @@ def cpu_seconds(pid):
     return sum(int(ticks) for ticks in fields[11:13]) / os.sysconf("SC_CLK_TCK")
 
 
-def pcap_open_error(device):
-    """What libpcap itself says when asked to open the device."""
-    pcap = ctypes.CDLL(ctypes.util.find_library("pcap"))
-    pcap.pcap_open_live.restype = ctypes.c_void_p
-    errbuf = ctypes.create_string_buffer(256)
-    assert pcap.pcap_open_live(device.encode(), 8192, 0, 100, errbuf) is None
-    return errbuf.value
+def pcap_open_error(device, prefix=()):
+    """What libpcap itself says when asked to open the device, as the user
+    the prefix command runs it as."""
+    script = ("import ctypes, ctypes.util, sys\npcap = ctypes.CDLL(ctypes.util.find_library('pcap'))\n"
+              "pcap.pcap_open_live.restype = ctypes.c_void_p\nerrbuf = ctypes.create_string_buffer(256)\n"
+              "assert pcap.pcap_open_live(sys.argv[1].encode(), 8192, 0, 100, errbuf) is None\n"
+              "sys.stdout.buffer.write(errbuf.value)")
+    return subprocess.run([*prefix, sys.executable, "-c", script, device], capture_output=True, check=True).stdout
 
 
 class ListenerTest(unittest.TestCase):
@@ -475,12 +474,22 @@ class Stops(ListenerTest):
 
     def test_stop_while_the_device_is_opened_writes_out_what_was_said_and_counts_nothing(self):
         # Frames flood from the open on, so that all the ring takes comes
-        # after the stop.
+        # after the stop. A stop inside pcap_create() (the shim raises it)
+        # leaves the device unactivated: pcap_activate() would make the
+        # shim's file.
         rejected = b"Listening on device : nosuchdev \npcap_open_live(): %s\n" % pcap_open_error("nosuchdev")
-        for device, expected in ((DEVICE, ANNOUNCE), ("any", b"Listening on device : any \n"),
-                                 ("nosuchdev", rejected)):
-            with self.subTest(device=device):
+        for device, expected, stop_in in ((DEVICE, ANNOUNCE, "activate"), ("any", b"Listening on device : any \n",
+                                          "activate"), ("nosuchdev", rejected, "activate"),
+                                          ("lo", b"Listening on device : lo \n", "create"),
+                                          ("nflog", b"Listening on device : nflog \n", "create")):
+            with self.subTest(device=device, stop_in=stop_in):
                 env, opening = self.slow_open()
+                if stop_in == "create":
+                    env["PCAPSHIM_STOP_IN_CREATE"] = "1"
+                    proc = self.start(device, env=env, ready=lambda pid: True)
+                    self.assert_ends(proc, expected)
+                    self.assertFalse(os.path.exists(opening), "pcap_activate() called")
+                    continue
                 proc = self.start(device, env=env, ready=lambda pid: os.path.exists(opening))
                 proc.terminate()
                 wait_for(lambda: not signals_pending(proc.pid), "the stop to be taken")
@@ -1167,13 +1176,15 @@ class Devices(ListenerTest):
                 # the system's default buffer, which an ordinary user's
                 # capture keeps, holds 300. Real root's 2 MiB hold 3,000,
                 # more than the queue's default maxlen of 1,024.
-                bursts = ((300, 1), (300, 65000)) + ((3000, 1),) * (REAL_ROOT and device.startswith("nfqueue"))
-                for n, size in bursts:
+                # The log's last batch goes out a second after it began, or
+                # at the stop, which does not wait for it.
+                bursts = ((300, 1, True), (300, 65000, True), (300, 1, False))
+                bursts += ((3000, 1, True),) * (REAL_ROOT and device.startswith("nfqueue"))
+                for n, size, sent in bursts:
                     proc = self.start(device, ready=lambda pid: in_syscall(pid, SYS_POLL))
                     pause(proc.pid)
                     self.datagrams(n, size=size)
-                    # The log's last batch goes out a second after it began.
-                    wait_for(lambda: not os.access(log, os.R_OK) or all(
+                    wait_for(lambda: not sent or not os.access(log, os.R_OK) or all(
                         row.split()[2] == "0" for row in read(log).splitlines()), "the log to be sent")
                     proc.terminate()
                     proc.send_signal(signal.SIGCONT)
@@ -1286,7 +1297,35 @@ class Devices(ListenerTest):
         self.addCleanup(bus.stdout.close)
         self.addCleanup(bus.wait)
         self.addCleanup(bus.terminate)
+        self.bus = bus
         return dict(os.environ, DBUS_SESSION_BUS_ADDRESS=bus.stdout.readline().decode().strip())
+
+    def test_dbus_bus_that_dies_is_a_capture_error(self):
+        # libdbus would _exit(1) on a dead bus's Disconnected message, as it
+        # does for a connection from dbus_bus_get(), not for a dbus://
+        # address's. The bus is killed quiet or in a flood of signals.
+        for run, (device, scene) in enumerate((("dbus-session", "quiet"),) * 3 + (("dbus-session", "flood"),) * 3 +
+                                              (("dbus://", "quiet"),)):
+            with self.subTest(run=run, device=device, scene=scene):
+                env = self.session_bus()
+                if device == "dbus://":
+                    device += env["DBUS_SESSION_BUS_ADDRESS"]
+                proc = self.start(device, env=env, ready=dbus_waiting)
+                client = DBusClient(env["DBUS_SESSION_BUS_ADDRESS"])
+                self.addCleanup(client.socket.close)
+                flooding = threading.Thread(target=lambda: self.assertRaises(OSError, client.signals, 1 << 30, 8))
+                if scene == "flood":
+                    flooding.start()
+                    wait_for(lambda: os.fstat(proc.out.fileno()).st_size > 0, "a block of the count")
+                killed = time.monotonic()
+                self.bus.kill()
+                out, status = self.finish(proc)
+                self.assertLess(time.monotonic() - killed, 1.5, "seconds from the bus's end to the listener's")
+                if flooding.is_alive():
+                    flooding.join()
+                self.assertRegex(out, rb"[^\n]\npcap_loop\(\): [^\n]+\n$")
+                self.assertEqual((out[:out.rindex(b"\npcap_loop")], status),
+                                 (b"Listening on device : %s \n" % device.encode() + stream(1, counts(out)[0]), 1))
 
     def test_dbus_counts_every_message_and_a_stop_breaks_its_wait(self):
         # A monitor of a bus sees four messages as it starts, and four for
@@ -1335,10 +1374,14 @@ class Arguments(ListenerTest):
                          (b"usage: listener capture-device\n", 1))
 
     def test_device_libpcap_rejects_gives_its_text_and_only_the_first_argument_counts(self):
-        expected = (b"Listening on device : nosuchdev \npcap_open_live(): %s\n" % pcap_open_error("nosuchdev"), 1)
-        for args in (["nosuchdev"], ["nosuchdev", DEVICE, "-x"]):
-            with self.subTest(args=args):
-                self.assertEqual(self.run_to_end(LISTENER, *args), expected)
+        # A long name fails as any absent device does, and libpcap's reason
+        # is never cut, as its own pcap_open_live() cuts it.
+        reason = pcap_open_error("nosuchdev")[len("nosuchdev"):]
+        for args in (["nosuchdev"], ["nosuchdev", DEVICE, "-x"], ["x" * 300], ["x" * 3000]):
+            with self.subTest(args=[arg[:20] for arg in args]):
+                name = args[0].encode()
+                expected = b"Listening on device : %s \npcap_open_live(): %s%s\n" % (name, name, reason)
+                self.assertEqual(self.run_to_end(LISTENER, *args), (expected, 1))
 
 
 class Readme(ListenerTest):
@@ -1458,11 +1501,12 @@ class Privileges(ListenerTest):
                 self.assert_counted(proc, 3 if device == DEVICE else 0, device)
 
     def test_user_without_capture_rights_gets_libpcaps_permission_text(self):
-        out, status = self.run_to_end(*self.as_nobody(), self.binary, DEVICE)
-        first, second = out.split(b"\n", 1)
-        self.assertEqual((first + b"\n", status), (ANNOUNCE, 1))
-        self.assertRegex(second, rb"^pcap_open_live\(\): veth1: You don't have permission .*"
-                                 rb"\(socket: Operation not permitted\)\n$")
+        # Whatever libpcap's words for it: its own pcap_open_live()'s, as
+        # that user.
+        said = pcap_open_error(DEVICE, self.as_nobody())
+        self.assertIn(b"permission", said)
+        self.assertEqual(self.run_to_end(*self.as_nobody(), self.binary, DEVICE),
+                         (ANNOUNCE + b"pcap_open_live(): %s\n" % said, 1))
 
 
 if __name__ == "__main__":
