@@ -16,7 +16,7 @@
 #include <cstring>
 
 static unsigned long delivered;
-static pcap_t *capture_handle;
+static pcap_t *floor_handle;
 
 static void
 callback(u_char *, const struct pcap_pkthdr *, const u_char *)
@@ -27,7 +27,7 @@ callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 static void
 break_loop(int)
 {
-	pcap_breakloop(capture_handle);
+	pcap_breakloop(floor_handle);
 }
 
 int
@@ -39,31 +39,30 @@ main(int argc, char *argv[])
 	}
 	char errbuf[PCAP_ERRBUF_SIZE];
 	if (argc > 2 && strcmp(argv[2], "defaults") == 0) {
-		capture_handle = pcap_open_live(argv[1], 1, 0, read_timeout_ms, errbuf);
-		if (capture_handle == nullptr)
+		floor_handle = pcap_open_live(argv[1], 1, 0, read_timeout_ms, errbuf);
+		if (floor_handle == nullptr)
 			(void)fprintf(stderr, "pcap_open_live(): %s\n", errbuf);
 	} else {
-		struct capture capture;
 		const volatile sig_atomic_t never = 0;
-		if (const char *failure = open_capture(argv[1], capture, never))
+		if (const char *failure = open_capture(argv[1], never))
 			(void)fprintf(stderr, "%s\n", failure);
-		capture_handle = capture.handle;
+		floor_handle = capture_handle();
 		// The listener's open makes the capture non-blocking, for its loop.
-		if (capture_handle != nullptr && pcap_setnonblock(capture_handle, 0, errbuf) == PCAP_ERROR) {
+		if (floor_handle != nullptr && pcap_setnonblock(floor_handle, 0, errbuf) == PCAP_ERROR) {
 			(void)fprintf(stderr, "pcap_setnonblock(): %s\n", errbuf);
 			return 1;
 		}
 	}
-	if (capture_handle == nullptr)
+	if (floor_handle == nullptr)
 		return 1;
 	struct sigaction sa = {};
 	sa.sa_handler = break_loop;
 	sigaction(SIGINT, &sa, nullptr);
 	sigaction(SIGTERM, &sa, nullptr);
 
-	pcap_loop(capture_handle, -1, callback, nullptr);
+	pcap_loop(floor_handle, -1, callback, nullptr);
 	struct pcap_stat st = {};
-	pcap_stats(capture_handle, &st);
+	pcap_stats(floor_handle, &st);
 	(void)fprintf(stderr, "%lu counted, %u dropped\n", delivered, st.ps_drop);
 	return 0;
 }

@@ -18,8 +18,6 @@
 // Each packet libpcap delivers, and what drain() adds at the end.
 static uint64_t count;
 
-static struct capture capture;
-
 // The text is made when standard output can take it.
 static void
 my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
@@ -35,21 +33,21 @@ count_packets()
 {
 	// What the capture took after a stop during the open came after it.
 	if (first_stop != 0) {
-		close_capture(capture);
+		close_capture();
 		return nullptr;
 	}
 	for (;;) {
 		if (first_stop != 0)
-			return stop_capture(capture, my_callback, count);
+			return stop_capture(my_callback, count);
 		const int out_fd = output_behind() ? STDOUT_FILENO : -1;
-		if (const char *failure = dispatch(capture, wake_fd, out_fd, my_callback)) {
+		if (const char *failure = dispatch(wake_fd, out_fd, my_callback)) {
 			// The capture error is the failure said, before any of the end's.
-			(void)end_capture(capture, count);
+			(void)end_capture(count);
 			return failure;
 		}
 		// A stop during the dispatch is taken before any write.
 		if (first_stop == 0 && write_numbers(count, false) != nullptr)
-			return stop_capture(capture, my_callback, count);
+			return stop_capture(my_callback, count);
 	}
 }
 
@@ -63,7 +61,7 @@ finish(const char *failure)
 {
 	write_numbers(count, true);
 	const char *newline = count != 0 ? "\n" : "";
-	if (const char *dropped = drop_line(capture)) {
+	if (const char *dropped = drop_line()) {
 		say({newline, dropped, "\n"});
 		newline = "";
 	}
@@ -73,7 +71,7 @@ finish(const char *failure)
 		(void)fprintf(stderr, "%s\n", lost);
 		failure = lost;
 	}
-	close_capture(capture);
+	close_capture();
 	if (const int signo = output_stalled() ? second_stop : first_stop; signo != 0)
 		end_by(signo);
 	return failure != nullptr ? 1 : 0;
@@ -112,7 +110,7 @@ main(int argc, char *argv[])
 	size_t unsent = 0;
 	const char *said = unsent_output(unsent);
 	open_begins(said, unsent);
-	const char *failure = open_capture(argv[1], capture, first_stop);
+	const char *failure = open_capture(argv[1], first_stop);
 	open_ends();
 	return finish(failure != nullptr ? failure : count_packets());
 }

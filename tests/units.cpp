@@ -7,8 +7,8 @@
 // and poll(), each case in a process of its own, as the output's state is
 // the process's.
 
-#include "capture.h"
 #include "dbus.h"
+#include "kinds.h"
 #include "output.h"
 
 #include <linux/netlink.h>
@@ -151,16 +151,16 @@ test_statistics_carry_past_32_bits()
 		{11000000000, 4294967296 + 9},
 		{15000000000, 8000000000},
 	};
-	struct capture figures;
+	struct figures figures = {};
 	for (const auto &r : readings) {
 		struct pcap_stat ps = {};
 		ps.ps_recv = static_cast<u_int>(r[0]);
 		ps.ps_drop = static_cast<u_int>(r[1]);
-		add_reading(figures, ps);
-		expect(figures.taken == r[0] - r[1], {"taken ", std::to_string(figures.taken)});
+		add_reading(figures, ps, false);
+		expect(figures.received == r[0], {"received ", std::to_string(figures.received)});
 		expect(figures.dropped == r[1], {"dropped ", std::to_string(figures.dropped)});
 	}
-	const char *line = drop_line(figures);
+	const char *line = drops(figures);
 	expect(line != nullptr && strcmp(line, "8000000000 packets dropped by the kernel") == 0, {"the drop line"});
 }
 
@@ -169,35 +169,33 @@ test_statistics_carry_past_32_bits()
 static void
 test_netlink_fence_holds_a_full_socket()
 {
-	struct capture fenced;
-	fenced.netlink = true;
-	fenced.fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_USERSOCK);
+	const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_USERSOCK);
 	struct sockaddr_nl self = {};
 	self.nl_family = AF_NETLINK;
 	socklen_t length = sizeof self;
-	if (fenced.fd == -1 || bind(fenced.fd, reinterpret_cast<sockaddr *>(&self), sizeof self) == -1 ||
-	    getsockname(fenced.fd, reinterpret_cast<sockaddr *>(&self), &length) == -1) {
+	if (fd == -1 || bind(fd, reinterpret_cast<sockaddr *>(&self), sizeof self) == -1 ||
+	    getsockname(fd, reinterpret_cast<sockaddr *>(&self), &length) == -1) {
 		expect(false, {"netlink socket: ", strerror(errno)});
 		return;
 	}
 	auto send_one = [&] {
 		struct nlmsghdr header = {};
 		header.nlmsg_len = sizeof header;
-		return sendto(fenced.fd, &header, sizeof header, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&self),
+		return sendto(fd, &header, sizeof header, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&self),
 		              sizeof self) == sizeof header;
 	};
 	int queued = 0;
 	while (send_one())
 		++queued;
 	expect(errno == EAGAIN && queued > 0, {"socket not full: ", strerror(errno)});
-	expect(fence(fenced) == nullptr, {"fence: ", strerror(errno)});
+	expect(fence(fd) == nullptr, {"fence: ", strerror(errno)});
 	struct nlmsghdr header;
-	int read = recv(fenced.fd, &header, sizeof header, 0) == sizeof header ? 1 : 0;
+	int read = recv(fd, &header, sizeof header, 0) == sizeof header ? 1 : 0;
 	send_one();
-	while (recv(fenced.fd, &header, sizeof header, 0) == sizeof header)
+	while (recv(fd, &header, sizeof header, 0) == sizeof header)
 		++read;
 	expect(read == queued, {"read ", std::to_string(read), " of ", std::to_string(queued), " queued before"});
-	close(fenced.fd);
+	close(fd);
 }
 
 extern "C" int fakedbus_alive();
