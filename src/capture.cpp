@@ -21,7 +21,7 @@ static struct capture opened;
 static constexpr size_t longest_argument = 32 * 4096;
 
 // MAXIMUM_SNAPLEN: nflog's reader recv()s into snapshot + 128 bytes and
-// would cut a longer batch of messages short, losing packets unsaid.
+// would cut a longer batch of messages short, losing packets with no drop reported.
 // EtherType 0xFFFF (IEEE reserved): a packet socket takes nothing until its
 // filter is on. Other devices ignore it. A stop before the activation
 // leaves the device unactivated: nfqueue would be bound for a moment, and

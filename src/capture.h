@@ -38,11 +38,11 @@ const char *open_capture(const char *device, const volatile sig_atomic_t &stoppe
 // woke it. Returns "pcap_loop(): reason", or nullptr.
 const char *dispatch(int wake_fd, int out_fd, pcap_handler callback);
 
-// At a stop: shuts the capture before anything else, then counts what it
-// held at the stop, and nothing after. On a packet socket that raises
+// At a stop: shuts the capture before anything else, then counts what was
+// queued before the stop, and nothing after. On a packet socket that raises
 // counted to what the ring queued (never lowers it). Elsewhere it reads
-// what was queued, then closes the capture, so that no write-out holds
-// nfqueue's packets. Returns the first failure, "pcap_stats(): reason",
+// what was queued, then closes the capture, so that no flush of standard
+// output holds nfqueue's packets. Returns the first failure, "pcap_stats(): reason",
 // "setsockopt(): reason" (no fence) or "pcap_loop(): reason", or nullptr.
 const char *stop_capture(pcap_handler callback, uint64_t &counted);
 

@@ -1,5 +1,5 @@
-// Every failure is said as "call(): reason", with the system's or libpcap's
-// own text, on a line of its own. The text is made here, into a buffer of
+// Every failure is reported as "call(): reason", with the system's or libpcap's
+// own text, on a line of its own. The text is formatted here, into a buffer of
 // the caller's, where it stays until that buffer's next failure: it must
 // outlive the call, as pcap_close() frees pcap_geterr()'s. The reason may
 // come in pieces, a device's name and libpcap's text, joined as they are.

@@ -9,7 +9,7 @@
 //   counted as libpcap delivers.
 //
 // A kind's stop shuts the capture before anything else, and reads no more
-// than it held at the stop. For capture.cpp, the kinds and the unit tests:
+// than was queued at the stop. For capture.cpp, the kinds and the unit tests:
 // listener.cpp has capture.h.
 
 #ifndef LISTENER_KINDS_H
@@ -38,8 +38,8 @@ struct kind {
 	// -1, to be writable; hands what is ready to callback, unless wake_fd
 	// woke it. Returns "pcap_loop(): reason", or nullptr.
 	const char *(*dispatch)(capture &capture, int wake_fd, int out_fd, pcap_handler callback);
-	// At a stop: shuts the capture, reads the figures, counts what the
-	// capture held; closes it, but a packet socket, whose close waits for
+	// At a stop: shuts the capture, reads the figures, counts what was
+	// queued before; closes it, but a packet socket, whose close waits for
 	// synchronize_net(). Returns the first failure, or nullptr.
 	const char *(*stop)(capture &capture, pcap_handler callback, uint64_t &counted);
 	// After a capture error: the figures, and no read.

@@ -5,6 +5,7 @@
 #include "failure.h"
 #include "output.h"
 #include "stops.h"
+#include "watchdog.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -18,7 +19,7 @@
 // Each packet libpcap delivers, and what drain() adds at the end.
 static uint64_t count;
 
-// The text is made when standard output can take it.
+// The text is formatted when standard output can take it.
 static void
 my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 {
@@ -26,8 +27,8 @@ my_callback(u_char *, const struct pcap_pkthdr *, const u_char *)
 }
 
 // Wait, dispatch, write, until a capture error, a stop or a failed write
-// (which close_output() says). A stop is taken before anything else, so
-// that the capture is shut as near to it as it can be.
+// (which close_output() reports). A stop is handled before anything else,
+// so that the capture is shut as near to it as it can be.
 static const char *
 count_packets()
 {
@@ -41,11 +42,11 @@ count_packets()
 			return stop_capture(my_callback, count);
 		const int out_fd = output_behind() ? STDOUT_FILENO : -1;
 		if (const char *failure = dispatch(wake_fd, out_fd, my_callback)) {
-			// The capture error is the failure said, before any of the end's.
+			// The capture error is the failure reported, before any of the end's.
 			(void)end_capture(count);
 			return failure;
 		}
-		// A stop during the dispatch is taken before any write.
+		// A stop during the dispatch is handled before any write.
 		if (first_stop == 0 && write_numbers(count, false) != nullptr)
 			return stop_capture(my_callback, count);
 	}
@@ -55,7 +56,8 @@ count_packets()
 // failure, each on a line of its own. Standard output is closed before the
 // capture, whose pcap_close() of a packet socket waits for synchronize_net(),
 // so that its reader sees EOF at once. A failed write goes to stderr, as
-// stdout is what failed.
+// stdout is what failed. A final flush the watchdog gave up ends by the
+// second stop's signal.
 static int
 finish(const char *failure)
 {
@@ -72,12 +74,12 @@ finish(const char *failure)
 		failure = lost;
 	}
 	close_capture();
-	if (const int signo = output_stalled() ? second_stop : first_stop; signo != 0)
+	if (const int signo = output_given_up() ? second_stop : first_stop; signo != 0)
 		end_by(signo);
 	return failure != nullptr ? 1 : 0;
 }
 
-// A standard descriptor closed at exec would be taken by the next open()
+// A standard descriptor closed at exec would be reused by the next open()
 // (libpcap's socket, the eventfd) and our output would go there: /dev/null
 // takes it, opened the wrong way round so that using it fails, as libc does
 // for set-user-ID programs. If that fails, there is nowhere safe to say so.
@@ -97,8 +99,10 @@ main(int argc, char *argv[])
 	if (const char *failure = keep_standard_descriptors())
 		return finish(failure);
 	size_output();
-	watch_output(&watch_ticks);
-	if (const char *failure = catch_stops())
+	give_up_when(stalled);
+	if (const char *failure = make_watchdog())
+		return finish(failure);
+	if (const char *failure = catch_stops(arm_watchdog))
 		return finish(failure);
 	if (argc < 2) {
 		static char usage[PATH_MAX + 32];
@@ -107,9 +111,7 @@ main(int argc, char *argv[])
 		return finish(usage);
 	}
 	say({"Listening on device : ", argv[1], " \n"});
-	size_t unsent = 0;
-	const char *said = unsent_output(unsent);
-	open_begins(said, unsent);
+	open_begins(write_without_waiting);
 	const char *failure = open_capture(argv[1], first_stop);
 	open_ends();
 	return finish(failure != nullptr ? failure : count_packets());

@@ -46,7 +46,7 @@ send_to_groups(int fd, const char *device, config &config)
 	} while ((p = end) != nullptr && *p == ',');
 }
 
-// Bursts held as a ring holds them: 2 MiB, past rmem_max where
+// Room for bursts, as a ring has: 2 MiB, past rmem_max where
 // CAP_NET_ADMIN allows; one byte of each packet, not the snapshot (not 0:
 // libpcap hands over only a message with a payload); nfqueue's maxlen past
 // what the socket holds of those.
@@ -181,7 +181,7 @@ read_fenced(capture &capture, const char *unfenced, const char *unread, pcap_han
 	return failure;
 }
 
-// The overflows before the fence are taken after it, as none can follow.
+// The overflows before the fence are read after it, as none can follow.
 static const char *
 stop_log(capture &capture, pcap_handler callback, uint64_t &)
 {

@@ -1,5 +1,4 @@
-// Standard output: the count stream's text, the buffer, its writes, and
-// the watchdog's judgement of them.
+// Standard output: the count stream's text, the buffer and its writes.
 
 #include "output.h"
 #include "failure.h"
@@ -20,8 +19,8 @@
 static constexpr size_t batch = size_t{32} * 1024;
 
 static number_text next_number;
-// Numbers made into text; those after it, up to the count, are owed.
-static uint64_t made;
+// Numbers formatted; those after it, up to the count, are pending.
+static uint64_t formatted;
 
 // Text goes in at next, up to limit (and past it by make_text_overrun),
 // and out from sent, in whole blocks, the rest then moved to the start:
@@ -44,13 +43,11 @@ static struct {
 	bool batched;
 	int error;
 	const char *failed = "write()";
-	// Watchdog: the tick last looked at (0, none); since then, whether a
-	// write returned, and the reader's queue then (-1, unknown).
-	const volatile sig_atomic_t *ticks;
-	sig_atomic_t looked;
-	bool took;
-	int queued = -1;
-	bool stalled;
+	// Writes that returned, and the bytes they took, for progress().
+	uint64_t writes;
+	uint64_t written;
+	bool (*give_up)(uint64_t (*progress)());
+	bool given_up;
 } out;
 
 // Once in a hundred numbers, so out of line.
@@ -76,13 +73,13 @@ next_decade(number_text &next)
 // Each item is copied with longest_item bytes, two moves; the bytes past
 // it are overwritten by the next item, or lie past the text.
 char *
-make_text(number_text &next, char *p, const char *end, uint64_t &owed)
+make_text(number_text &next, char *p, const char *end, uint64_t &pending)
 {
 	char *const last = next.digits + longest_item - 3;
-	while (owed > 0 && p < end) {
+	while (pending > 0 && p < end) {
 		const char *first = next.digits + next.first;
 		auto length = static_cast<size_t>(next.digits + longest_item - first);
-		if (*last == '0' && owed >= 10) {
+		if (*last == '0' && pending >= 10) {
 			// Items of a decade differ in their last digit alone. Begun at
 			// end - 1, the tenth's copy ends 9 items and one copy later.
 			static_assert(make_text_overrun >= 9 * longest_item + longest_item);
@@ -91,12 +88,12 @@ make_text(number_text &next, char *p, const char *end, uint64_t &owed)
 				memcpy(p, first, longest_item);
 				p[length - 3] = digit;
 			}
-			owed -= 10;
+			pending -= 10;
 			next_decade(next);
 		} else {
 			memcpy(p, first, longest_item);
 			p += length;
-			--owed;
+			--pending;
 			if (++*last > '9')
 				next_decade(next);
 		}
@@ -128,24 +125,21 @@ size_output()
 }
 
 void
-watch_output(const volatile sig_atomic_t *ticks)
+give_up_when(bool (*give_up)(uint64_t (*progress)()))
 {
-	out.ticks = ticks;
+	out.give_up = give_up;
 }
 
-// Progress is a write that returned, or a reader's queue that shrank: a
-// stopped reader, or a terminal held with Ctrl-S, makes none.
-static void
-look()
+// A write that returned, or a reader's queue that shrank: a stopped reader,
+// or a terminal stopped with Ctrl-S, makes none. Compared for equality only,
+// so a wrap does no harm.
+static uint64_t
+progress()
 {
-	int queued = -1;
+	int queued = 0;
 	if (ioctl(STDOUT_FILENO, out.pipe ? FIONREAD : TIOCOUTQ, &queued) == -1)
-		queued = -1;
-	if (out.looked != 0 && !out.took && !(queued >= 0 && queued < out.queued))
-		out.stalled = true;
-	out.looked = *out.ticks;
-	out.took = false;
-	out.queued = queued;
+		queued = 0;
+	return out.writes + out.written - static_cast<uint64_t>(queued);
 }
 
 // Unless told to wait: only while POLLOUT, and returning on EINTR, which a
@@ -155,9 +149,8 @@ write_out(const char *upto, bool wait)
 {
 	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
 	for (;;) {
-		if (out.ticks != nullptr && *out.ticks != out.looked)
-			look();
-		if (out.sent >= upto || out.error != 0 || out.stalled)
+		out.given_up = out.given_up || (wait && out.give_up != nullptr && out.give_up(progress));
+		if (out.sent >= upto || out.error != 0 || out.given_up)
 			return;
 		if (!wait && out.polled && poll(&pfd, 1, 0) != 1)
 			return;
@@ -166,7 +159,8 @@ write_out(const char *upto, bool wait)
 		                             : write(STDOUT_FILENO, out.sent, n);
 		if (written > 0) {
 			out.sent += written;
-			out.took = true;
+			++out.writes;
+			out.written += static_cast<uint64_t>(written);
 		} else if (written == 0) {
 			// It would return 0 again, for ever.
 			out.error = ENOSPC;
@@ -190,13 +184,13 @@ whole_blocks()
 	return out.buf + (out.batched ? whole : std::min<size_t>(whole, 1)) * out.block;
 }
 
-// False if the whole blocks were not all taken, without waiting.
+// False if the whole blocks were not all written, without waiting.
 static bool
-spill(bool wait)
+write_blocks(bool wait)
 {
 	char *whole = whole_blocks();
 	write_out(whole, wait);
-	if (out.sent < whole && out.error == 0 && !out.stalled)
+	if (out.sent < whole && out.error == 0 && !out.given_up)
 		return false;
 	auto rest = static_cast<size_t>(out.next - whole);
 	memmove(out.buf, whole, rest);
@@ -222,11 +216,11 @@ failure()
 const char *
 write_numbers(uint64_t counted, bool wait)
 {
-	while (out.error == 0 && !out.stalled) {
-		uint64_t owed = counted - made;
-		out.next = make_text(next_number, out.next, out.limit, owed);
-		made = counted - owed;
-		if (whole_blocks() == out.buf || !spill(wait))
+	while (out.error == 0 && !out.given_up) {
+		uint64_t pending = counted - formatted;
+		out.next = make_text(next_number, out.next, out.limit, pending);
+		formatted = counted - pending;
+		if (whole_blocks() == out.buf || !write_blocks(wait))
 			break;
 	}
 	return failure();
@@ -242,9 +236,9 @@ void
 say(std::initializer_list<const char *> pieces)
 {
 	for (const char *s : pieces) {
-		for (size_t n = strlen(s); n > 0 && out.error == 0 && !out.stalled;) {
+		for (size_t n = strlen(s); n > 0 && out.error == 0 && !out.given_up;) {
 			if (out.next >= out.limit) {
-				(void)spill(true);
+				(void)write_blocks(true);
 				continue;
 			}
 			const size_t k = std::min(n, static_cast<size_t>(out.limit - out.next));
@@ -258,11 +252,24 @@ say(std::initializer_list<const char *> pieces)
 		flush();
 }
 
-const char *
-unsent_output(size_t &length)
+// No write waits: a full pipe or terminal polls not writable, a socket
+// takes MSG_DONTWAIT, and a pipe that polls writable takes PIPE_BUF.
+void
+write_without_waiting()
 {
-	length = static_cast<size_t>(out.next - out.sent);
-	return out.sent;
+	const int saved = errno;
+	const char *text = out.sent;
+	auto left = static_cast<size_t>(out.next - out.sent);
+	struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
+	while (left > 0 && poll(&pfd, 1, 0) == 1 && pfd.revents == POLLOUT) {
+		const size_t n = std::min<size_t>(left, PIPE_BUF);
+		ssize_t written = out.socket ? send(STDOUT_FILENO, text, n, MSG_DONTWAIT) : write(STDOUT_FILENO, text, n);
+		if (written <= 0)
+			break;
+		text += written;
+		left -= static_cast<size_t>(written);
+	}
+	errno = saved;
 }
 
 const char *
@@ -277,7 +284,7 @@ close_output()
 }
 
 bool
-output_stalled()
+output_given_up()
 {
-	return out.stalled;
+	return out.given_up;
 }

@@ -1,21 +1,19 @@
-// Standard output: the count stream and the lines said, buffered as stdio
-// would (BUFSIZ, or st_blksize if smaller; a pipe at most PIPE_BUF; line
-// buffered on a terminal), but written with write(2), so that a failed,
-// short or would-block write is seen. A pipe or terminal gets one block a
-// write; a file, a device or a stream socket every whole block ready, in
-// one write; a datagram socket one block a message. The buffer is fixed:
-// numbers not yet made into text are kept as a range, however far behind
-// the reader falls.
+// Standard output: the count stream and the lines printed, buffered as
+// stdio would (BUFSIZ, or st_blksize if smaller; a pipe at most PIPE_BUF;
+// line buffered on a terminal), but written with write(2), so that a
+// failed, short or would-block write is seen. A pipe or terminal gets one
+// block a write; a file, a device or a stream socket every whole block
+// ready, in one write; a datagram socket one block a message. The buffer
+// is fixed and this room's alone: numbers not yet formatted are kept as a
+// range, however far behind the reader falls.
 //
-// The first failure is kept; from then on, what is written is dropped.
-// Once the 2nd stop's watchdog ticks, a write-out that makes no progress
-// between two ticks (no write returned, the reader's queue, FIONREAD or
-// TIOCOUTQ, no shorter) is given up as stalled: nothing more is written.
+// The first failure is kept; from then on, what is written is dropped. A
+// write that waits asks give_up, if set, first and each time a signal
+// interrupts it (EINTR): once it says so, nothing more is written.
 
 #ifndef LISTENER_OUTPUT_H
 #define LISTENER_OUTPUT_H
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -34,31 +32,37 @@ struct number_text {
 	size_t first = longest_item - 3;
 };
 
-// Makes, from p, the items of the owed numbers that begin before end, and
-// takes them off owed; returns where the text ends. Writes less than
-// make_text_overrun bytes past end.
-char *make_text(number_text &next, char *p, const char *end, uint64_t &owed);
+// Formats, from p, the items of the pending numbers that begin before
+// end, and takes them off pending; returns where the text ends. Writes
+// less than make_text_overrun bytes past end.
+char *make_text(number_text &next, char *p, const char *end, uint64_t &pending);
 
-// Sizes the blocks for what standard output is; before anything is said.
+// Sizes the blocks for what standard output is; before anything is
+// printed.
 void size_output();
 
-// The watchdog's tick count, kept by the stops.
-void watch_output(const volatile sig_atomic_t *ticks);
+// What a waiting write asks whether to give up, given a count that grows
+// with every write that returns and every byte the reader of a pipe,
+// socket or terminal takes off its queue (FIONREAD, TIOCOUTQ).
+void give_up_when(bool (*give_up)(uint64_t (*progress)()));
 
-// Makes the text of the numbers up to counted and writes the whole blocks:
+// Formats the numbers up to counted and writes the whole blocks:
 // if told to wait, all of them; otherwise what standard output takes
 // without waiting. Returns the failure, "write(): reason", or nullptr.
 const char *write_numbers(uint64_t counted, bool wait);
 
-// True while a whole block waits that standard output has not taken.
+// True while a whole block waits that standard output has not accepted.
 bool output_behind();
 
-// Adds a line, in pieces, after the text made so far, writing the blocks it
-// fills; on a terminal, the whole line.
+// Adds a line, in pieces, after the text formatted so far, writing the
+// blocks it fills; on a terminal, the whole line.
 void say(std::initializer_list<const char *> pieces);
 
-// What is said and not yet written.
-const char *unsent_output(size_t &length);
+// Writes what the buffer holds as far as standard output takes it without
+// waiting, and leaves the buffer as it was: for the last words of a
+// process about to end. Async-signal-safe, in a handler that interrupts
+// no other function of this room's.
+void write_without_waiting();
 
 // Writes out everything and closes standard output, so that its reader
 // sees EOF at once. Returns the first failure, "write(): reason" or
@@ -66,7 +70,7 @@ const char *unsent_output(size_t &length);
 // or nullptr.
 const char *close_output();
 
-// Whether the watchdog gave standard output up.
-bool output_stalled();
+// Whether give_up returned true.
+bool output_given_up();
 
 #endif

@@ -50,7 +50,7 @@ count_only_what_libpcap_delivers(int fd)
 }
 
 // libpcap asks for a timeout where a device that went down can only be
-// seen gone by a look.
+// seen gone by a read.
 static const char *
 dispatch_ring(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 {
