@@ -17,8 +17,10 @@
 
 static struct capture opened;
 
-// An argument is at most MAX_ARG_STRLEN, 32 pages: 128 KiB on x86-64.
-static constexpr size_t longest_argument = 32 * 4096;
+// An argument is at most MAX_ARG_STRLEN, 32 pages: 128 KiB on x86-64. The
+// failure quotes the device's name and two texts of libpcap's.
+static constexpr size_t longest_argument = static_cast<size_t>(32) * 4096;
+static constexpr size_t longest_open_failure = longest_argument + 2 * static_cast<size_t>(PCAP_ERRBUF_SIZE) + 64;
 
 // MAXIMUM_SNAPLEN: nflog's reader recv()s into snapshot + 128 bytes and
 // would cut a longer batch of messages short, losing packets with no drop reported.
@@ -29,7 +31,7 @@ static constexpr size_t longest_argument = 32 * 4096;
 static const char *
 activate(pcap_t *handle, const char *device, const volatile sig_atomic_t &stopped)
 {
-	static char failure[longest_argument + 2 * PCAP_ERRBUF_SIZE + 64];
+	static char failure[longest_open_failure];
 	if (int status = pcap_set_snaplen(handle, 262144); status != 0)
 		return fail(failure, "pcap_set_snaplen()", pcap_statustostr(status));
 	if (int status = pcap_set_timeout(handle, read_timeout_ms); status != 0)
@@ -122,9 +124,10 @@ close_handle(capture &capture)
 }
 
 int
-wait_for(const capture &capture, int wake_fd, int out_fd, int timeout_ms)
+wait_for(const capture &capture, int wake_fd, int out_fd, const struct timeval *timeout)
 {
 	struct pollfd fds[] = {{capture.fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {out_fd, POLLOUT, 0}};
+	const int timeout_ms = timeout != nullptr ? static_cast<int>(timeout->tv_sec * 1000 + timeout->tv_usec / 1000) : -1;
 	const int ready = poll(fds, 3, timeout_ms);
 	if (fds[1].revents != 0)
 		return -1;

@@ -112,7 +112,7 @@ take_overflow(capture &capture)
 static const char *
 dispatch_netlink(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 {
-	const int ready = wait_for(capture, wake_fd, out_fd, -1);
+	const int ready = wait_for(capture, wake_fd, out_fd, nullptr);
 	if (ready > 0 && (ready & POLLERR) != 0)
 		take_overflow(capture);
 	if (ready > 0 && (ready & POLLIN) != 0 && pcap_dispatch(capture.handle, -1, callback, nullptr) == PCAP_ERROR)

@@ -44,7 +44,8 @@ end_plain(capture &capture, uint64_t &)
 static const char *
 dispatch_descriptor(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 {
-	if (wait_for(capture, wake_fd, out_fd, -1) > 0 && pcap_dispatch(capture.handle, -1, callback, nullptr) == PCAP_ERROR)
+	const int ready = wait_for(capture, wake_fd, out_fd, nullptr);
+	if (ready > 0 && pcap_dispatch(capture.handle, -1, callback, nullptr) == PCAP_ERROR)
 		return failed_read(capture);
 	return nullptr;
 }

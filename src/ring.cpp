@@ -54,9 +54,7 @@ count_only_what_libpcap_delivers(int fd)
 static const char *
 dispatch_ring(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 {
-	const struct timeval *tv = pcap_get_required_select_timeout(capture.handle);
-	const int timeout_ms = tv != nullptr ? static_cast<int>(tv->tv_sec * 1000 + tv->tv_usec / 1000) : -1;
-	const int ready = wait_for(capture, wake_fd, out_fd, timeout_ms);
+	const int ready = wait_for(capture, wake_fd, out_fd, pcap_get_required_select_timeout(capture.handle));
 	if (ready > 0 && pcap_dispatch(capture.handle, -1, callback, nullptr) == PCAP_ERROR)
 		return failed_read(capture);
 	return nullptr;
