@@ -32,12 +32,16 @@ DEBIAN14_ROOT ?= /var/tmp/listener-debian14
 # into the live system.
 MANIFEST = $(BUILD)/installed$(abspath $(DESTDIR))/files
 
+# The package lists are updated only where they lack a package, or the
+# install from them fails: at most once, then.
 define install
 	@missing=; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q ' installed$$' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
-	  $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q --no-install-recommends $$missing; \
+	  { apt-cache show $$missing >/dev/null 2>&1 && \
+	    $(SUDO) apt-get install -y -q --no-install-recommends $$missing; } || \
+	  { $(SUDO) apt-get update -q && $(SUDO) apt-get install -y -q --no-install-recommends $$missing; }; \
 	fi
 endef
 
@@ -115,10 +119,14 @@ package: all
 	$(call install,$(PACKAGE_PACKAGES))
 	(cd $(BUILD) && umask 022 && cpack); status=$$?; $(call GIVE_BACK,$(BUILD)); exit $$status
 
-# The peer, tcpdump, is optional: without it the benchmark says so and goes on.
+# The peer, tcpdump, is optional: without it the benchmark says so and goes
+# on. MODE, if given, runs run.py's one mode with those options alone.
 bench: all
 	$(call install,$(BENCH_PACKAGES))
 	-$(call install,tcpdump)
+ifdef MODE
+	python3 bench/run.py $(BUILD) $(MODE); status=$$?; $(call GIVE_BACK,$(BUILD)); exit $$status
+else
 	python3 bench/run.py $(BUILD) --frames 500000 --rounds 9
 	python3 bench/run.py $(BUILD) --size 1514 --frames 500000 --rounds 9
 	python3 bench/run.py $(BUILD) --loopback
@@ -126,10 +134,12 @@ bench: all
 	python3 bench/run.py $(BUILD) --slow-reader
 	python3 bench/run.py $(BUILD) --bursts
 	python3 bench/run.py $(BUILD) --stops
+	python3 bench/run.py $(BUILD) --stop-in-flood
 	python3 bench/run.py $(BUILD) --nflog --frames 200000
 	python3 bench/run.py $(BUILD) --nfqueue --frames 200000
 	python3 bench/run.py $(BUILD) --dbus --frames 1200000
 	$(call GIVE_BACK,$(BUILD))
+endif
 
 # The listener's instructions a packet, which repeat exactly under callgrind:
 # fails above 1.10 times the floor's.
