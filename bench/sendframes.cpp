@@ -116,10 +116,6 @@ main(int argc, char *argv[])
 				(void)nanosleep(&ts, nullptr);
 			}
 		}
-		if (sent == after && kill(stopped, SIGINT) == -1) {
-			(void)fprintf(stderr, "%s: kill: %s\n", argv[0], strerror(errno));
-			return 1;
-		}
 		const long until = sent < after ? after : count;
 		unsigned n = until - sent < batch ? unsigned(until - sent) : batch;
 		int r = sendmmsg(fd, msgs, n, 0);
@@ -129,6 +125,10 @@ main(int argc, char *argv[])
 		}
 		if (r > 0)
 			sent += r;
+		if (r > 0 && sent == after && kill(stopped, SIGINT) == -1) {
+			(void)fprintf(stderr, "%s: kill: %s\n", argv[0], strerror(errno));
+			return 1;
+		}
 	}
 	double elapsed = seconds() - start;
 	(void)printf("%ld frames of %zu bytes in %.3f s, %.0f frames/s\n", sent, size, elapsed,
