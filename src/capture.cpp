@@ -8,11 +8,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 static struct capture opened;
@@ -23,7 +20,8 @@ static constexpr size_t longest_argument = static_cast<size_t>(32) * 4096;
 static constexpr size_t longest_open_failure = longest_argument + 2 * static_cast<size_t>(PCAP_ERRBUF_SIZE) + 64;
 
 // MAXIMUM_SNAPLEN: nflog's reader recv()s into snapshot + 128 bytes and
-// would cut a longer batch of messages short, losing packets with no drop reported.
+// would cut a longer batch of messages short, losing packets with no drop
+// reported.
 // EtherType 0xFFFF (IEEE reserved): a packet socket takes nothing until its
 // filter is on. Other devices ignore it. A stop before the activation
 // leaves the device unactivated: nfqueue would be bound for a moment, and
@@ -121,6 +119,14 @@ close_handle(capture &capture)
 		return;
 	pcap_close(capture.handle);
 	capture.handle = nullptr;
+}
+
+const char *
+end_and_close(capture &capture, uint64_t &)
+{
+	const char *unread = read_statistics(capture);
+	close_handle(capture);
+	return unread;
 }
 
 int

@@ -42,8 +42,9 @@ const char *dispatch(int wake_fd, int out_fd, pcap_handler callback);
 // queued before the stop, and nothing after. On a packet socket that raises
 // counted to what the ring queued (never lowers it). Elsewhere it reads
 // what was queued, then closes the capture, so that no flush of standard
-// output holds nfqueue's packets. Returns the first failure, "pcap_stats(): reason",
-// "setsockopt(): reason" (no fence) or "pcap_loop(): reason", or nullptr.
+// output holds nfqueue's packets. Returns the first failure,
+// "pcap_stats(): reason", "setsockopt(): reason" (no fence) or
+// "pcap_loop(): reason", or nullptr.
 const char *stop_capture(pcap_handler callback, uint64_t &counted);
 
 // After a capture error: takes the kernel's figures as a stop does, reads

@@ -66,13 +66,15 @@ void add_reading(figures &figures, const struct pcap_stat &reading, bool overflo
 const char *drops(const figures &figures);
 
 // capture.cpp's, for the kinds: pcap_stats() into the figures, or
-// "pcap_stats(): reason"; "pcap_loop(): reason"; the close; and a wait
+// "pcap_stats(): reason"; "pcap_loop(): reason"; the close; an end after
+// a capture error that reads the figures and closes; and a wait
 // for the capture's descriptor, wake_fd or out_fd, which returns the
 // descriptor's revents, POLLIN when the timeout (none if nullptr) passed,
 // or -1 if wake_fd woke it.
 const char *read_statistics(capture &capture);
 const char *failed_read(const capture &capture);
 void close_handle(capture &capture);
+const char *end_and_close(capture &capture, uint64_t &counted);
 int wait_for(const capture &capture, int wake_fd, int out_fd, const struct timeval *timeout);
 
 // What the open sets up for a kind: the packet socket's filter and bind,

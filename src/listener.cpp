@@ -16,7 +16,8 @@
 #include <cstdio>
 #include <cstring>
 
-// Each packet libpcap delivers, and what drain() adds at the end.
+// Each packet libpcap delivers, and what a stop or the end after a capture
+// error adds from the kernel's figures.
 static uint64_t count;
 
 // The text is formatted when standard output can take it.

@@ -149,20 +149,10 @@ take_queue_drops(capture &capture)
 }
 
 static const char *
-end_log(capture &capture, uint64_t &)
+end_queue(capture &capture, uint64_t &counted)
 {
-	const char *unread = read_statistics(capture);
-	close_handle(capture);
-	return unread;
-}
-
-static const char *
-end_queue(capture &capture, uint64_t &)
-{
-	const char *unread = read_statistics(capture);
 	take_queue_drops(capture);
-	close_handle(capture);
-	return unread;
+	return end_and_close(capture, counted);
 }
 
 // Behind the fence, what polls readable was queued before it; without
@@ -201,5 +191,5 @@ stop_queue(capture &capture, pcap_handler callback, uint64_t &)
 	return read_fenced(capture, unfenced, unread, callback);
 }
 
-const kind netfilter_log = {dispatch_netlink, stop_log, end_log, true};
+const kind netfilter_log = {dispatch_netlink, stop_log, end_and_close, true};
 const kind netfilter_queue = {dispatch_netlink, stop_queue, end_queue, true};

@@ -34,14 +34,6 @@ stop_bus(capture &capture, pcap_handler callback, uint64_t &)
 }
 
 static const char *
-end_plain(capture &capture, uint64_t &)
-{
-	const char *unread = read_statistics(capture);
-	close_handle(capture);
-	return unread;
-}
-
-static const char *
 dispatch_descriptor(capture &capture, int wake_fd, int out_fd, pcap_handler callback)
 {
 	const int ready = wait_for(capture, wake_fd, out_fd, nullptr);
@@ -70,5 +62,5 @@ stop_descriptor(capture &capture, pcap_handler callback, uint64_t &counted)
 	return failure;
 }
 
-const kind bus = {dispatch_bus, stop_bus, end_plain, false};
-const kind descriptor = {dispatch_descriptor, stop_descriptor, end_plain, false};
+const kind bus = {dispatch_bus, stop_bus, end_and_close, false};
+const kind descriptor = {dispatch_descriptor, stop_descriptor, end_and_close, false};
